@@ -1,0 +1,3 @@
+// placeholder
+#include "psload.h"
+void print_param(void) {}

@@ -1,0 +1,43 @@
+// Helpers for black-box tests: run a built program, capture both streams and
+// how it ended; temporary directories and files.
+#ifndef TESTS_COMMON_RUN_H
+#define TESTS_COMMON_RUN_H
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+struct RunResult {
+    std::string out;     // everything written to standard output
+    std::string err;     // everything written to standard error
+    int exit_code = -1;  // exit status (0..255), or -1 when ended by a signal
+    int signal = 0;      // the signal that ended it, or 0
+};
+
+// Runs the program at path with argv as its argument vector (argv[0] is the
+// name the program sees; it may differ from path).  Standard input is
+// /dev/null.  When cwd is not empty the program runs there.
+RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
+                      const std::string &cwd = "");
+
+// A fresh directory, removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    // Writes content (bytes as given) to name inside the directory; returns the full path.
+    std::string write(const std::string &name, const std::string &content) const;
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+
+} // namespace testutil
+
+#endif
