@@ -1,0 +1,98 @@
+// Fuzz target: psload's command-line parser over arbitrary argument lists.
+//
+// The input is split at NUL bytes into argv (argv[0] included).  The parser
+// either returns with a complete settings record or ends the process with
+// status 8 (usage, help, a file name it refuses); here exit() is diverted so
+// that the run comes back to the fuzzer.  Invariants: no access outside the
+// argument list or the record's fields (the sanitizers see those), the name
+// fields always terminated within their 256 bytes, only status 8 on exit, and
+// on return exactly one file argument stored whole.
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "psload.h"
+
+static std::jmp_buf exit_env;
+static bool exit_armed = false;
+static int exit_code = 0;
+
+extern "C" void __real_exit(int code);
+extern "C" void __wrap_exit(int code)
+{
+    if (exit_armed) {
+        exit_code = code;
+        std::longjmp(exit_env, 1);
+    }
+    __real_exit(code);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    if (!std::freopen("/dev/null", "w", stdout))
+        std::abort();
+    return 0;
+}
+
+static bool terminated(const char *field)
+{
+    return std::memchr(field, '\0', PSLOAD_NAME_SIZE) != nullptr;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    // Each word in its own allocation, so that a read past a word's end or
+    // past the argument list is caught.
+    std::vector<std::string> words;
+    std::string cur;
+    for (std::size_t i = 0; i < size && words.size() < 32; ++i) {
+        if (data[i] == 0) {
+            words.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(static_cast<char>(data[i]));
+        }
+    }
+    if (words.size() < 32)
+        words.push_back(cur);
+    std::vector<char *> argv;
+    for (const auto &w : words) {
+        char *copy = static_cast<char *>(std::malloc(w.size() + 1));
+        std::memcpy(copy, w.c_str(), w.size() + 1);
+        argv.push_back(copy);
+    }
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(words.size());
+
+    std::memset(&status, 0, sizeof status);
+    exit_code = 0;
+    exit_armed = true;
+    volatile bool returned = false;
+    if (setjmp(exit_env) == 0) {
+        options_parse(argc, argv.data());
+        returned = true;
+    }
+    exit_armed = false;
+    std::fflush(stderr);
+
+    if (!terminated(status.program_name) || !terminated(status.input_file_name))
+        std::abort();
+    if (returned) {
+        // The last word is the file, stored whole.
+        if (argc < 2 || std::strcmp(status.input_file_name, argv[argc - 1]) != 0)
+            std::abort();
+        if (status.verbose != 0 && status.verbose != 1)
+            std::abort();
+    } else if (exit_code != 8) {
+        std::abort();
+    }
+
+    for (char *p : argv)
+        std::free(p);
+    return 0;
+}
