@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 // A byte 0xFF ends the data as the end of the file does (files carried over
@@ -83,12 +84,22 @@ static long ttf_field_value(const char *field)
     return negative ? -value : value;
 }
 
+// The eight image entries of every byte value, bit 0 first.
+struct ttf_bit_table {
+    unsigned char bits[256][8];
+    ttf_bit_table()
+    {
+        for (int v = 0; v < 256; v++)
+            for (int b = 0; b < 8; b++)
+                bits[v][b] = (unsigned char)((v >> b) & 1);
+    }
+};
+static const ttf_bit_table ttf_bits;
+
 // Puts the low 8 bits of a field's value into the image at p, bit 0 first.
 static void ttf_store_value(unsigned char *p, long value)
 {
-    unsigned int byte = (unsigned char)value;
-    for (int b = 0; b < 8; b++)
-        p[b] = (unsigned char)((byte >> b) & 1u);
+    memcpy(p, ttf_bits.bits[(unsigned char)value], 8);
 }
 
 int file_read(void)
