@@ -38,6 +38,7 @@ void IoSpace::reset()
     violations_.clear();
     hook_ = nullptr;
     hook_ctx_ = nullptr;
+    observer_ = nullptr;
 }
 
 void IoSpace::map(std::uint16_t first, unsigned count, Device &device)
@@ -64,17 +65,19 @@ void IoSpace::refuse_range(std::uint16_t first, unsigned count)
         refused_[p] = true;
 }
 
-// ioperm(2): EINVAL for a range past the 65536 ports, the refusal errno
-// (EPERM without CAP_SYS_RAWIO, ENOSYS on a kernel without it) otherwise.
-// Giving up access is refused the same way to an unprivileged process.
+// ioperm(2) as Linux implements it: EINVAL for an empty range or one past the
+// 65536 ports; turning access on needs the privilege (refusal_errno
+// otherwise) and is refused for ranges the kernel never grants; turning it
+// off is allowed to anyone, except where the call does not exist at all
+// (ENOSYS), where it fails like every other call.
 int IoSpace::permission(unsigned long from, unsigned long num, int turn_on)
 {
     int result = 0;
     int err = 0;
-    if (from + num < from || from + num > 65536) {
+    if (from + num <= from || from + num > 65536) {
         result = -1;
         err = EINVAL;
-    } else if (!privileged_) {
+    } else if (!privileged_ && (turn_on || refusal_errno_ == ENOSYS)) {
         result = -1;
         err = refusal_errno_;
     } else if (turn_on) {
@@ -88,6 +91,8 @@ int IoSpace::permission(unsigned long from, unsigned long num, int turn_on)
         for (unsigned long p = from; p < from + num; ++p)
             granted_[p] = turn_on != 0;
     perm_calls_.push_back({from, num, turn_on, result, err});
+    if (observer_)
+        observer_->on_permission(perm_calls_.back());
     if (result != 0)
         errno = err;
     return result;
@@ -114,6 +119,8 @@ void IoSpace::record(std::uint16_t port, Dir dir, unsigned width, std::uint16_t 
 {
     if (tracing_)
         trace_.push_back({now_, port, dir, static_cast<std::uint8_t>(width), value});
+    if (observer_)
+        observer_->on_access({now_, port, dir, static_cast<std::uint8_t>(width), value});
 }
 
 void IoSpace::after_access()

@@ -58,6 +58,16 @@ struct PermissionCall {
     }
 };
 
+// Sees every access and every permission call as it happens (the trace
+// writer of the simulators streams them to a file, so that the record is
+// complete even when the process is then ended by a signal).
+class Observer {
+public:
+    virtual ~Observer() = default;
+    virtual void on_access(const Access &) {}
+    virtual void on_permission(const PermissionCall &) {}
+};
+
 // What happens when a program touches a port it holds no permission for.
 enum class ViolationPolicy {
     Kill,    // report on stderr and end the process with SIGSEGV, as the CPU would
@@ -77,7 +87,10 @@ public:
     void map(std::uint16_t first, unsigned count, Device &device);
     void unmap(std::uint16_t first, unsigned count);
 
-    // Kernel side of ioperm().
+    // Kernel side of ioperm().  An unprivileged process is refused access
+    // with refusal_errno.  With EPERM (a kernel with ioperm, no CAP_SYS_RAWIO)
+    // giving up access still succeeds, as Linux lets anyone drop its ports;
+    // with ENOSYS (a kernel or sandbox without ioperm) every call fails.
     void set_privileged(bool privileged, int refusal_errno = 1 /* EPERM */);
     void refuse_range(std::uint16_t first, unsigned count);  // never granted, even to root
     int permission(unsigned long from, unsigned long num, int turn_on);
@@ -106,6 +119,9 @@ public:
     using AccessHook = void (*)(std::uint64_t accesses, void *ctx);
     void set_access_hook(AccessHook hook, void *ctx) { hook_ = hook; hook_ctx_ = ctx; }
 
+    // One observer at a time (nullptr to remove).  It must outlive its use.
+    void set_observer(Observer *observer) { observer_ = observer; }
+
 private:
     bool check(std::uint16_t port, unsigned width);
     void record(std::uint16_t port, Dir dir, unsigned width, std::uint16_t value);
@@ -125,6 +141,7 @@ private:
     std::vector<std::uint16_t> violations_;
     AccessHook hook_ = nullptr;
     void *hook_ctx_ = nullptr;
+    Observer *observer_ = nullptr;
 };
 
 // The process-wide I/O space that the simulated port seam talks to.
