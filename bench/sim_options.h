@@ -1,0 +1,69 @@
+// The bench settings of psload-sim, given as leading --sim-... arguments
+// before psload's own command line:
+//
+//   psload-sim [--sim-OPTION ...] [psload arguments]
+//
+//   --sim-bits=N              the device needs N configuration bits
+//                             (default: 8 x the values in the data file)
+//   --sim-nstatus-delay=US    nCONFIG rising to nSTATUS high (default 10)
+//   --sim-init-clocks=N       DCLK cycles after CONF_DONE to user mode (10)
+//   --sim-configured          the device starts already configured
+//   --sim-fault=F             no-cable, no-device, nstatus-stuck-low,
+//                             nstatus-slow, conf-done-never,
+//                             error-at-bit:K, conf-done-nstatus-low
+//   --sim-lpt=ADDR            where the bench PC's parallel port is (0x378)
+//   --sim-unprivileged[=E]    ioperm refused with EPERM (default) or ENOSYS
+//   --sim-refuse=PORT[:N]     the kernel never grants these ports
+//   --sim-signal=SIG@N        send SIGINT, SIGTERM or SIGHUP (INT, TERM,
+//                             HUP) right after the N-th port access
+//   --sim-report=FILE         what the device got and how the port was left
+//   --sim-received=FILE       the bytes the device received, raw
+//   --sim-trace=FILE          every port access and ioperm call
+//   --sim-help                this list, on standard output
+//
+// Numbers are decimal, or hexadecimal with 0x.  The first argument that
+// does not begin with --sim- starts psload's command line.
+#ifndef BENCH_SIM_OPTIONS_H
+#define BENCH_SIM_OPTIONS_H
+
+#include "fpga_bench.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+struct SimOptions {
+    BenchConfig bench;
+    bool bits_given = false;           // --sim-bits overrides the data file's size
+    bool unprivileged = false;
+    int refusal_errno = 0;
+    std::vector<std::pair<std::uint16_t, unsigned>> refused;
+    int signal = 0;                    // 0: none
+    std::uint64_t signal_after = 0;    // port accesses before the signal
+    std::string report_file;
+    std::string received_file;
+    std::string trace_file;
+    bool help = false;
+};
+
+// nSTATUS delay of the nstatus-slow fault: well past the handshake's polls.
+constexpr Micros kSlowNStatusDelay = 1000;
+
+// Parses the leading --sim- arguments of argv[1..argc).  Returns the index
+// of the first psload argument, or -1 with a message in error.
+int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &error);
+
+// Text of --sim-help.
+const char *sim_options_help();
+
+// Values in a TTF data file as psload's loader counts them: commas + 1, a
+// byte 0xFF ending the count like the end of the file.  -1 when the file
+// cannot be read.
+long long ttf_value_count(const std::string &path);
+
+} // namespace bench
+
+#endif
