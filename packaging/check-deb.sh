@@ -228,6 +228,26 @@ if [ -n "${want_bin[$prefix/bin/portpoke]:-}" ]; then
   ok "extracted portpoke: refusals"
 fi
 
+# The simulators, on the sample configuration the package carries.
+sample=$root$prefix/share/doc/labtools/examples/sample.ttf
+if [ -n "${want_bin[$prefix/bin/psload-sim]:-}" ] && [ -f "$sample" ]; then
+  run "$bin/psload-sim" --sim-report="$work/sim-report.txt" -v "$sample"
+  if [ "$rc" = 0 ] && [ -z "$err" ] && [[ "$out" == *$'\nDownload Success.\n'* ]] &&
+     grep -qx 'device_state user-mode' "$work/sim-report.txt" &&
+     [ "$(sed -n 's/^expected_bits //p' "$work/sim-report.txt")" = "$(sed -n 's/^received_bits //p' "$work/sim-report.txt")" ]; then
+    ok "extracted psload-sim configures the simulated FPGA from the packaged sample.ttf"
+  else
+    echo "$out"; echo "$err"; cat "$work/sim-report.txt" 2>/dev/null
+    fail "psload-sim -v sample.ttf: status $rc"
+  fi
+fi
+if [ -n "${want_bin[$prefix/bin/portpoke-sim]:-}" ]; then
+  run "$bin/portpoke-sim" --sim-set 378=12ab r 378
+  [ "$rc" = 0 ] && [ "$out" = 12AB ] && [ -z "$err" ] ||
+    fail "portpoke-sim --sim-set 378=12ab r 378: status $rc, stdout '$out', stderr '$err'"
+  ok "extracted portpoke-sim reads a simulated register"
+fi
+
 # --- manual pages -------------------------------------------------------------
 if command -v man >/dev/null; then
   render() { MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$1"; }
