@@ -7,7 +7,7 @@ namespace {
 // xorshift32: small, fast and the same on every machine.
 struct Series {
     unsigned state;
-    explicit Series(unsigned seed) : state(seed * 2654435761u + 0x9E3779B9u)
+    explicit Series(unsigned series) : state(series * 2654435761u + 0x9E3779B9u)
     {
         if (state == 0)
             state = 1;
@@ -51,10 +51,10 @@ void append_field(std::string &out, unsigned char value, long long k, const Layo
 
 } // namespace
 
-std::vector<unsigned char> values(long long count, unsigned seed)
+std::vector<unsigned char> values(long long count, unsigned series)
 {
     std::vector<unsigned char> v;
-    Series s(seed);
+    Series s(series);
     v.reserve(count > 0 ? static_cast<size_t>(count) : 0);
     for (long long k = 0; k < count; ++k)
         v.push_back(s.next());
@@ -64,7 +64,7 @@ std::vector<unsigned char> values(long long count, unsigned seed)
 std::string text(const Layout &layout)
 {
     std::string out;
-    Series s(layout.seed);
+    Series s(layout.series);
     for (long long k = 0; k < layout.count; ++k)
         append_field(out, s.next(), k, layout);
     return out;
@@ -73,7 +73,7 @@ std::string text(const Layout &layout)
 int write(std::FILE *out, const Layout &layout)
 {
     std::string chunk;
-    Series s(layout.seed);
+    Series s(layout.series);
     for (long long k = 0; k < layout.count; ++k) {
         append_field(chunk, s.next(), k, layout);
         if (chunk.size() >= 65536 || k == layout.count - 1) {

@@ -20,14 +20,14 @@ struct Layout {
     int per_line = 92;             // values per line, at least 1
     bool crlf = false;             // CR LF line ends instead of LF
     bool final_line_end = true;    // a line end after the last value
-    unsigned seed = 1;             // selects the content
+    unsigned series = 1;           // selects the content
 };
 
-// The values of a file made with this seed: the same seed always gives the
-// same series, and a longer file starts with the values of a shorter one.
+// The values of a file made with this series number: the same number always gives the
+// same values, and a longer file starts with the values of a shorter one.
 // Like a real configuration they are mostly 0xFF (unused cells) and 0x00,
 // mixed with arbitrary bytes.
-std::vector<unsigned char> values(long long count, unsigned seed);
+std::vector<unsigned char> values(long long count, unsigned series);
 
 // The text of a TTF file with the given layout.
 std::string text(const Layout &layout);

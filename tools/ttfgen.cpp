@@ -2,7 +2,7 @@
 // content, in the downloader's layout (92 values a line) or the vendor
 // tools' layout (16 a line).
 //
-//   ttfgen [-n count] [-l values_per_line] [-r] [-x] [-s seed] [-o file]
+//   ttfgen [-n count] [-l values_per_line] [-r] [-x] [-s series] [-o file]
 #include "ttf_writer.h"
 
 #include <cerrno>
@@ -14,12 +14,12 @@
 static void ttfgen_usage(const char *name)
 {
     std::fprintf(stderr,
-                 "Usage is %s [-n count] [-l values_per_line] [-r] [-x] [-s seed] [-o file]\n"
+                 "Usage is %s [-n count] [-l values_per_line] [-r] [-x] [-s series] [-o file]\n"
                  "    -n count    number of values (Default: 1024)\n"
                  "    -l number   values per line (Default: 92; the vendor tools write 16)\n"
                  "    -r          CR LF line ends (Default: LF)\n"
                  "    -x          no line end after the last value\n"
-                 "    -s seed     content series (Default: 1)\n"
+                 "    -s series     content series (Default: 1)\n"
                  "    -o file     output file (Default: standard output)\n",
                  name);
 }
@@ -66,10 +66,10 @@ int main(int argc, char **argv)
             break;
         case 's':
             if (!number_arg(optarg, 0, UINT_MAX, &n)) {
-                std::fprintf(stderr, "ttfgen: bad seed %s\n", optarg);
+                std::fprintf(stderr, "ttfgen: bad series %s\n", optarg);
                 return 2;
             }
-            layout.seed = static_cast<unsigned>(n);
+            layout.series = static_cast<unsigned>(n);
             break;
         case 'o':
             out_name = optarg;

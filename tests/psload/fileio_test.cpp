@@ -163,7 +163,7 @@ TEST_F(Load, VendorLayoutFilesLoadExactly)
             l.crlf = flags & 1;
             l.final_line_end = flags & 2;
             ASSERT_EQ(load(ttfgen::text(l)), 0);
-            auto v = ttfgen::values(l.count, l.seed);
+            auto v = ttfgen::values(l.count, l.series);
             EXPECT_EQ(image(), image_of(std::vector<int>(v.begin(), v.end()), v.size())) << per_line << "/" << flags;
         }
 }

@@ -7,7 +7,7 @@
 
 TEST(Ttfgen, LayoutsAreExact)
 {
-    // The first values of seed 1 are 0, 160, 0, 92 (the sample file below
+    // The first values of series 1 are 0, 160, 0, 92 (the sample file below
     // pins the whole series).
     const struct {
         long long count;
@@ -76,7 +76,7 @@ TEST(Ttfgen, ProgramWritesTheSameTextAndRejectsBadArguments)
     l.per_line = 16;
     l.crlf = true;
     l.final_line_end = false;
-    l.seed = 9;
+    l.series = 9;
     EXPECT_EQ(testutil::read_file(out), ttfgen::text(l));
 
     r = testutil::run_program(TTFGEN_PATH, {"ttfgen", "-n", "100000"});
