@@ -56,6 +56,7 @@ arch=$(dpkg --print-architecture)
 [ -n "$(field Version)" ] || fail "no Version"
 [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
 [ -n "$(field Description)" ] || fail "no Description"
+[[ "$(field Suggests)" == *libcap2-bin* ]] || fail "Suggests '$(field Suggests)' does not name libcap2-bin (setcap)"
 depends=$(field Depends)
 [[ "$depends" == *libc6* ]] || fail "Depends '$depends' does not name libc6"
 [ "$(basename "$deb")" = "labtools_$(field Version)_$arch.deb" ] || fail "file name $(basename "$deb")"
