@@ -395,7 +395,7 @@ int data_download_from_mem_direct(void)
 static void file_send_value(FILE *in, char field[4], unsigned short data, unsigned short control,
                             unsigned short dummy, int wait)
 {
-    char line[4];
+    char line[4] = {'\0', '\0', '\0', '\0'};
     if (fgets(line, sizeof line, in) != NULL)
         memcpy(field, line, sizeof line);
     field[3] = '\0';
