@@ -7,13 +7,12 @@
 // command line before portpoke sees it, so portpoke's own words keep their
 // meaning and its output is what the real tool prints.
 //
-//   --sim-set PORT=WORD      the board's 16-bit register at PORT holds WORD
-//                            (hex; ports without a register read FFFF, the
-//                            floating bus)
-//   --sim-refuse FIRST-LAST  the kernel refuses access to these ports (hex)
+//   --sim-set=PORT=WORD      the board's 16-bit register at PORT holds WORD
+//                            (hex; ports never set read FFFF, the floating bus)
+//   --sim-refuse=FIRST-LAST  the kernel refuses access to these ports (hex)
 //   --sim-unprivileged       the process lacks CAP_SYS_RAWIO: ioperm fails
 //                            with EPERM
-//   --sim-report FILE        after the run, write the permission requests,
+//   --sim-report=FILE        after the run, write the permission requests,
 //                            every port access and the registers written
 #include <cerrno>
 #include <cstdio>
@@ -49,8 +48,8 @@ bool parse_hex(const char *text, unsigned long *out)
 {
     std::fprintf(stderr, "portpoke-sim: %s\n", why);
     std::fprintf(stderr,
-                 "usage: portpoke-sim [--sim-set PORT=WORD]... [--sim-refuse FIRST-LAST]... [--sim-unprivileged]\n"
-                 "                    [--sim-report FILE] r PORT | w PORT VALUE\n");
+                 "usage: portpoke-sim [--sim-set=PORT=WORD]... [--sim-refuse=FIRST-LAST]... [--sim-unprivileged]\n"
+                 "                    [--sim-report=FILE] r PORT | w PORT VALUE\n");
     std::exit(2);
 }
 
@@ -96,9 +95,11 @@ int main(int argc, char **argv)
             io.set_privileged(false, EPERM);
             continue;
         }
-        if (k + 1 >= argc)
-            sim_usage(("missing value after " + opt).c_str());
-        const char *val = argv[++k];
+        std::string::size_type eq_at = opt.find('=');
+        if (eq_at == std::string::npos)
+            sim_usage(("missing =VALUE after " + opt).c_str());
+        const char *val = argv[k] + eq_at + 1;
+        opt.resize(eq_at);
         if (opt == "--sim-set") {
             const char *eq = std::strchr(val, '=');
             unsigned long port = 0, word = 0;

@@ -33,8 +33,7 @@ SimRun sim(const std::vector<std::string> &bench, const std::vector<std::string>
     std::string report = dir.path() + "/report";
     std::vector<std::string> argv{"portpoke"};
     argv.insert(argv.end(), bench.begin(), bench.end());
-    argv.push_back("--sim-report");
-    argv.push_back(report);
+    argv.push_back("--sim-report=" + report);
     argv.insert(argv.end(), words.begin(), words.end());
     SimRun s;
     s.r = testutil::run_program(PORTPOKE_SIM, argv);
@@ -102,7 +101,7 @@ TEST(PortpokeCommandLine, FirstWordMustBeginWithLowerCaseROrW)
 TEST(PortpokeCommandLine, OnlyTheFirstCharacterChoosesTheOperation)
 {
     for (const char *op : {"r", "read", "rx"}) {
-        SimRun s = sim({"--sim-set", "378=1234"}, {op, "378"});
+        SimRun s = sim({"--sim-set=378=1234"}, {op, "378"});
         SCOPED_TRACE(op);
         EXPECT_EQ(s.r.exit_code, 0);
         EXPECT_EQ(s.r.out, "1234\n");
@@ -125,7 +124,7 @@ TEST(PortpokeRead, PrintsFourUpperCaseDigitsAfterOneWordAccess)
         const char *expect;
     } cases[] = {{"378=00FF", "00FF\n"}, {"378=0", "0000\n"}, {"378=beef", "BEEF\n"}, {"378=a", "000A\n"}};
     for (const auto &c : cases) {
-        SimRun s = sim({"--sim-set", c.reg}, {"r", "378"});
+        SimRun s = sim({std::string("--sim-set=") + c.reg}, {"r", "378"});
         SCOPED_TRACE(c.reg);
         EXPECT_EQ(s.r.exit_code, 0);
         EXPECT_EQ(s.r.out, c.expect);
@@ -140,7 +139,7 @@ TEST(PortpokeRead, PrintsFourUpperCaseDigitsAfterOneWordAccess)
 TEST(PortpokeNumbers, PortWordsAreHexadecimalWithPrefixBlanksAndTrailingText)
 {
     for (const char *word : {"378", "0x378", "0X378", " 378", "378zz", "0378"}) {
-        SimRun s = sim({"--sim-set", "378=5AA5"}, {"r", word});
+        SimRun s = sim({"--sim-set=378=5AA5"}, {"r", word});
         SCOPED_TRACE(std::string("[") + word + "]");
         EXPECT_EQ(s.r.exit_code, 0);
         EXPECT_EQ(s.r.out, "5AA5\n");
@@ -148,7 +147,7 @@ TEST(PortpokeNumbers, PortWordsAreHexadecimalWithPrefixBlanksAndTrailingText)
         ASSERT_EQ(s.accesses.size(), 1u);
     }
     // 300 is port 0x300, not 300 decimal.
-    SimRun s = sim({"--sim-set", "300=0102"}, {"r", "300"});
+    SimRun s = sim({"--sim-set=300=0102"}, {"r", "300"});
     EXPECT_EQ(s.r.out, "0102\n");
     EXPECT_EQ(s.perms, std::vector<std::string>{"ioperm 0x300 2 1 -> 0"});
 }
@@ -162,7 +161,7 @@ TEST(PortpokeNumbers, WrittenValueKeepsItsLowSixteenBits)
     } cases[] = {{"12345", "0x45", "0x23"}, {"-1", "0xFF", "0xFF"}, {"0x00ff", "0xFF", "0x00"}, {"7", "0x07", "0x00"}};
     for (const auto &c : cases) {
         // Start from a register that differs in both bytes, so both writes show.
-        SimRun s = sim({"--sim-set", "2F8=5A5A"}, {"w", "2f8", c.value});
+        SimRun s = sim({"--sim-set=2F8=5A5A"}, {"w", "2f8", c.value});
         SCOPED_TRACE(c.value);
         EXPECT_EQ(s.r.exit_code, 0);
         EXPECT_EQ(s.r.out, "");
@@ -219,7 +218,7 @@ TEST(PortpokeRefusal, RangesTheKernelWillNotGrant)
 {
     // A refused range, the last port (a word access would run past 0xFFFF)
     // and a port number past the I/O space all end in the refusal row.
-    SimRun refused = sim({"--sim-refuse", "3F8-3FF"}, {"r", "3FF"});
+    SimRun refused = sim({"--sim-refuse=3F8-3FF"}, {"r", "3FF"});
     EXPECT_EQ(refused.r.exit_code, 255);
     EXPECT_EQ(refused.r.err, "I/O Port Error, Check port I/O address 3FF.\n");
     EXPECT_TRUE(refused.accesses.empty());
