@@ -1,0 +1,301 @@
+// The emulated lab PC for the range-finder module: Linux 2.4 with RTLinux
+// 3.1 (module loader, I/O-region registry, kernel log, real-time FIFOs,
+// hard interrupts, real-time threads, the high-resolution clock) and the
+// range-finder board on ports 0x130-0x133 / IRQ 11.
+//
+// It is deterministic.  Simulated time is a nanosecond count that moves only
+// when every context waits (or, when a call cost is set, by that cost at
+// each platform call).  Contexts run one at a time and switch only at
+// platform calls:
+//   - the Linux side: the test or simulator driving the machine, and the
+//     module code it runs (init_module, the FIFO handler inside write(),
+//     cleanup_module); it runs on the caller's own stack;
+//   - real-time threads: coroutines (ucontext) that preempt the Linux side;
+//   - the IRQ handler: called on the current stack, preempting both.
+// A masked processor interrupt flag (rtl_no_interrupts) holds every switch
+// back until it is restored.
+//
+// What the module does wrong against the platform (a port write without its
+// I/O region, a put on a destroyed FIFO, a thread call on a null handle, an
+// interrupt unmasked with no handler, resources left after a failed load or
+// an unload, a board acknowledgement out of order, ...) is recorded as a
+// violation instead of crashing; tests expect none.
+//
+// One Machine exists at a time: the platform's C entry points reach it
+// through Machine::current().
+#ifndef RTLSIM_MACHINE_H
+#define RTLSIM_MACHINE_H
+
+#include <ucontext.h>
+
+#include <array>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform_api.h"
+
+namespace rtlsim {
+
+using hrtime = long long;  // nanoseconds
+constexpr hrtime kNever = LLONG_MAX;
+
+constexpr hrtime kMicrosecond = 1000;
+constexpr hrtime kMillisecond = 1000 * kMicrosecond;
+constexpr hrtime kSecond = 1000 * kMillisecond;
+
+enum class Context { linux_side, rt_thread, interrupt };
+
+struct PortWrite {
+    hrtime time;
+    unsigned port;
+    unsigned value;
+    Context context;
+};
+
+struct FifoValue {
+    hrtime time;  // when the Linux reader got it
+    int value;
+};
+
+// What a thread was created with.
+struct ThreadInfo {
+    int stack_size;
+    int use_fp;
+    int priority;
+    int cpu;
+};
+
+enum class ThreadState { ready, running, waiting, suspended, exited };
+
+class Machine {
+public:
+    static constexpr unsigned kBoardBase = 0x130;
+    static constexpr unsigned kBoardExtent = 4;
+    static constexpr unsigned kBoardIrq = 11;
+    static constexpr unsigned kFifoCount = 64;
+    static constexpr unsigned kIrqCount = 16;
+    static constexpr const char *kKernelRelease = "2.4.18-rtl3.1";
+
+    Machine();
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    static Machine &current();
+    // The emulation build of the module (echorange.so).
+    static std::string default_module_path();
+
+    // ---- the board and the rest of the PC ----
+
+    // The target seen by board channel `channel` (sensor number - 1): its
+    // echo arrives `flight` ns after the channel byte fires the burst.
+    void set_target(int channel, hrtime flight);
+    void clear_target(int channel);
+    // Flight time, there and back at 343.7 m/s, of a target `mm` away,
+    // rounded up to whole nanoseconds.
+    static hrtime flight_for_mm(long long mm);
+    // The board raises IRQ 11 at `when` on its own (a late or stray echo).
+    void raise_irq_at(hrtime when);
+    // Faults: another driver already holds ports / an interrupt line.
+    void occupy_region(unsigned long start, unsigned long n, const std::string &name);
+    void occupy_irq(unsigned irq);
+    // Simulated time that each platform call takes (default 0).
+    void set_call_cost(hrtime cost) { call_cost_ = cost; }
+    // Called at the entry of every platform call with the call's name
+    // (e.g. to write to a FIFO while the module is loading).
+    void set_call_hook(std::function<void(const char *)> hook) { hook_ = std::move(hook); }
+    // Record every port write (default on; long runs turn it off).
+    void set_port_log(bool on) { port_log_on_ = on; }
+
+    // ---- the module loader (insmod / rmmod) ----
+
+    // Loads the module object and runs init_module; returns its result, or
+    // a negative error when the loader refuses the object (loader_error()).
+    int insmod(const std::string &path = default_module_path());
+    void rmmod();
+    bool module_loaded() const { return dl_ != nullptr; }
+    const std::string &loader_error() const { return loader_error_; }
+    // A symbol of the loaded module, or null.
+    void *module_symbol(const char *name) const;
+    // The module information items ("name=value") of an object file.
+    static std::vector<std::string> read_modinfo(const std::string &path);
+
+    // ---- Linux processes ----
+
+    // write() on /dev/rtfN: all bytes go in, then the FIFO's handler runs
+    // once.  A write the FIFO cannot take whole would wait for a reader;
+    // nothing but the module's handler reads, so it returns -EAGAIN here.
+    int linux_write(unsigned fifo, const void *buf, size_t n);
+    int linux_write_records(const std::vector<std::array<int, 3>> &records);
+    // read() on /dev/rtfN: up to n bytes, what is there.
+    int linux_read(unsigned fifo, void *buf, size_t n);
+    // The reader process on FIFO 2: while reading it takes every value as
+    // soon as the Linux side gets the processor again.
+    void set_reader(bool reading);
+    void set_reader_sink(std::function<void(hrtime, int)> sink) { sink_ = std::move(sink); }
+    const std::vector<FifoValue> &received() const { return received_; }
+    std::vector<int> received_values() const;
+
+    // Lets simulated time run to `until`, every context doing its work.
+    void run_until(hrtime until);
+    void run_for(hrtime span) { run_until(now_ + span); }
+    hrtime now() const { return now_; }
+
+    // ---- observation ----
+
+    const std::string &kernel_log() const { return klog_; }
+    const std::vector<std::string> &violations() const { return violations_; }
+    const std::vector<PortWrite> &port_log() const { return port_log_; }
+    void clear_port_log() { port_log_.clear(); }
+
+    bool fifo_exists(unsigned fifo) const;
+    bool fifo_has_handler(unsigned fifo) const;
+    size_t fifo_used(unsigned fifo) const;
+    long fifo_refused(unsigned fifo) const;  // rtf_put calls refused for lack of room, ever
+    bool region_taken(unsigned long start, unsigned long n) const;
+    std::string region_owner(unsigned long port) const;
+    bool irq_installed(unsigned irq) const;
+    bool irq_enabled(unsigned irq) const;
+    size_t thread_count() const { return threads_.size(); }
+    // The first live thread's state / creation record (tests have one).
+    ThreadState thread_state() const;
+    ThreadInfo thread_info() const;
+    long thread_releases() const;
+    long shots(int channel) const;
+    long shots_total() const;
+    long interrupts_delivered() const { return irq_delivered_; }
+    long echoes_lost() const { return echoes_lost_; }
+    size_t echoes_in_flight() const { return echoes_.size() + strays_.size(); }
+    // Module resources that still exist (what an unload or a failed load
+    // must not leave behind).
+    std::vector<std::string> module_leftovers() const;
+
+    // ---- platform operations (reached from platform.cpp via api::) ----
+
+    int vlog(const char *fmt, va_list ap);
+    int region_check(unsigned long start, unsigned long n);
+    void *region_request(unsigned long start, unsigned long n, const char *name);
+    void region_release(unsigned long start, unsigned long n);
+    void port_out(unsigned port, unsigned value);
+    int fifo_create(unsigned fifo, int size);
+    int fifo_destroy(unsigned fifo);
+    int fifo_set_handler(unsigned fifo, api::FifoHandler handler);
+    int fifo_get(unsigned fifo, void *buf, int count);
+    int fifo_put(unsigned fifo, const void *buf, int count);
+    int irq_request(unsigned irq, api::IrqHandler handler);
+    int irq_free(unsigned irq);
+    void irq_enable(unsigned irq);
+    void irq_disable(unsigned irq);
+    unsigned long irq_save();
+    void irq_restore(unsigned long flags);
+    hrtime clock();
+    int thread_create(rtl_thread_struct **handle, const ThreadInfo &info, api::ThreadBody body,
+                      void *arg);
+    int thread_make_periodic(rtl_thread_struct *thread, hrtime start, hrtime period);
+    int thread_wakeup(rtl_thread_struct *thread);
+    int thread_suspend(rtl_thread_struct *thread);
+    int thread_wait();
+    int thread_delete(rtl_thread_struct *thread);
+
+private:
+    struct Fifo {
+        bool exists = false;
+        std::vector<unsigned char> ring;
+        size_t head = 0;
+        size_t used = 0;
+        api::FifoHandler handler = nullptr;
+        size_t room() const { return ring.size() - used; }
+        void push(const unsigned char *p, size_t n);
+        size_t pop(unsigned char *p, size_t n);
+    };
+    struct Region {
+        unsigned long start, n;
+        std::string name;
+        bool other_driver;
+    };
+    struct IrqLine {
+        api::IrqHandler handler = nullptr;
+        bool other_driver = false;
+        bool enabled = false;
+        bool pending = false;
+    };
+    struct Board {
+        bool armed = false;       // 1 written to 0x132, channel byte not yet
+        bool in_service = false;  // IRQ raised, not yet acknowledged (2 to 0x132)
+        bool acked = false;       // acknowledged, not yet re-armed (1 to 0x132)
+        std::map<int, hrtime> targets;
+        std::map<int, long> shots;
+    };
+
+    friend void thread_entry();
+
+    void violation(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+    void platform_call(const char *name, bool switch_point = true);
+    void collect_due();
+    void preempt();
+    void deliver_irq(unsigned irq);
+    void raise_irq(unsigned irq);
+    void switch_to(rtl_thread_struct *thread);
+    void switch_to_linux(rtl_thread_struct *thread);
+    void thread_exited(rtl_thread_struct *thread);
+    hrtime next_release(const rtl_thread_struct &thread) const;
+    hrtime next_event() const;
+    rtl_thread_struct *live_thread(rtl_thread_struct *thread, const char *op);
+    void drain_reader();
+    void board_write(unsigned port, unsigned value);
+    bool board_region_held(unsigned port) const;
+    void linux_entry_done(const char *what);
+    void remove_module_resources();
+    void release_thread(rtl_thread_struct *thread);
+
+    static Machine *current_;
+
+    hrtime now_ = 0;
+    hrtime call_cost_ = 0;
+    Context ctx_ = Context::linux_side;
+    bool if_on_ = true;
+    int hook_depth_ = 0;
+    std::function<void(const char *)> hook_;
+
+    std::string klog_;
+    std::vector<std::string> violations_;
+
+    std::vector<Region> regions_;
+    std::vector<std::unique_ptr<Region>> region_tokens_;
+    std::array<Fifo, kFifoCount> fifos_;
+    std::array<long, kFifoCount> refused_{};  // kept across destroy / create
+    std::array<IrqLine, kIrqCount> irqs_;
+    long irq_delivered_ = 0;
+    long echoes_lost_ = 0;
+
+    std::vector<std::unique_ptr<rtl_thread_struct>> threads_;
+    rtl_thread_struct *running_ = nullptr;
+    ucontext_t linux_uc_;
+    const void *linux_stack_bottom_ = nullptr;
+    size_t linux_stack_size_ = 0;
+
+    Board board_;
+    std::vector<hrtime> echoes_;  // due times of echoes on their way
+    std::vector<hrtime> strays_;  // interrupts the board raises on its own
+
+    bool port_log_on_ = true;
+    std::vector<PortWrite> port_log_;
+
+    bool reading_ = true;
+    std::function<void(hrtime, int)> sink_;
+    std::vector<FifoValue> received_;
+
+    void *dl_ = nullptr;
+    std::string loader_error_;
+    void (*cleanup_)() = nullptr;
+};
+
+}  // namespace rtlsim
+
+#endif
