@@ -100,7 +100,9 @@ int IoSpace::permission(unsigned long from, unsigned long num, int turn_on)
 
 bool IoSpace::check(std::uint16_t port, unsigned width)
 {
-    bool ok = granted_[port] && (width == 8 || granted_[static_cast<std::uint16_t>(port + 1)]);
+    // A word access at the last port would need port 0x10000, which no one
+    // can be granted.
+    bool ok = granted_[port] && (width == 8 || (port != 0xFFFF && granted_[port + 1]));
     if (ok)
         return true;
     std::fprintf(stderr, "bench: FAULT: %u-bit access to port 0x%X without I/O permission\n", width,
@@ -149,11 +151,24 @@ void IoSpace::out8(std::uint16_t port, std::uint8_t value)
     after_access();
 }
 
+// A word access whose two bytes belong to one device reaches it as one bus
+// cycle.  When they belong to different devices (or one byte to nobody) the
+// bus splits it into two byte cycles, and a byte nobody decodes floats high.
 std::uint16_t IoSpace::in16(std::uint16_t port)
 {
     std::uint16_t v = 0xFFFF;
-    if (check(port, 16) && devices_[port])
-        v = devices_[port]->read16(port, now_);
+    if (check(port, 16)) {
+        auto high = static_cast<std::uint16_t>(port + 1);
+        Device *lo_dev = devices_[port];
+        Device *hi_dev = devices_[high];
+        if (lo_dev && lo_dev == hi_dev) {
+            v = lo_dev->read16(port, now_);
+        } else {
+            std::uint16_t lo = lo_dev ? lo_dev->read8(port, now_) : 0xFF;
+            std::uint16_t hi = hi_dev ? hi_dev->read8(high, now_) : 0xFF;
+            v = static_cast<std::uint16_t>(lo | (hi << 8));
+        }
+    }
     record(port, Dir::In, 16, v);
     after_access();
     return v;
@@ -161,8 +176,19 @@ std::uint16_t IoSpace::in16(std::uint16_t port)
 
 void IoSpace::out16(std::uint16_t port, std::uint16_t value)
 {
-    if (check(port, 16) && devices_[port])
-        devices_[port]->write16(port, value, now_);
+    if (check(port, 16)) {
+        auto high = static_cast<std::uint16_t>(port + 1);
+        Device *lo_dev = devices_[port];
+        Device *hi_dev = devices_[high];
+        if (lo_dev && lo_dev == hi_dev) {
+            lo_dev->write16(port, value, now_);
+        } else {
+            if (lo_dev)
+                lo_dev->write8(port, static_cast<std::uint8_t>(value & 0xFF), now_);
+            if (hi_dev)
+                hi_dev->write8(high, static_cast<std::uint8_t>(value >> 8), now_);
+        }
+    }
     record(port, Dir::Out, 16, value);
     after_access();
 }

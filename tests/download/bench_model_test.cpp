@@ -258,3 +258,33 @@ TEST(BenchIoSpaceDeathTest, AccessWithoutPermissionKillsWithSigsegv)
 }
 
 } // namespace
+
+TEST(BenchIoSpace, WordAccessAcrossTwoDevicesIsSplitIntoByteCycles)
+{
+    // An 8-bit register bank ending at 0x3FF and another device behind it:
+    // a word access at 0x3FF reaches each with its own byte; with nothing
+    // behind it, the high byte floats.
+    struct Bytes : bench::Device {
+        std::uint8_t reg[2] = {0x11, 0x22};
+        std::uint16_t first;
+        explicit Bytes(std::uint16_t f) : first(f) {}
+        std::uint8_t read8(std::uint16_t p, bench::Micros) override { return reg[p - first]; }
+        void write8(std::uint16_t p, std::uint8_t v, bench::Micros) override { reg[p - first] = v; }
+    };
+    bench::IoSpace io;
+    Bytes low(0x3FE), high(0x400);
+    io.map(0x3FE, 2, low);
+    io.map(0x400, 2, high);
+    ASSERT_EQ(io.permission(0x3FE, 8, 1), 0);
+
+    EXPECT_EQ(io.in16(0x3FF), 0x1122);
+    io.out16(0x3FF, 0xABCD);
+    EXPECT_EQ(low.reg[1], 0xCD);
+    EXPECT_EQ(high.reg[0], 0xAB);
+    EXPECT_EQ(io.in16(0x3FE), 0xCD11);  // both bytes on one device
+
+    io.unmap(0x400, 2);
+    EXPECT_EQ(io.in16(0x3FF), 0xFFCD);
+    io.out16(0x3FF, 0x0102);            // the high byte goes nowhere
+    EXPECT_EQ(low.reg[1], 0x02);
+}
