@@ -8,7 +8,8 @@
 #   check-deb.sh BUILD_DIR EXPECTED_FILES WORK_DIR
 #
 # EXPECTED_FILES holds one "KIND PATH" line per file the package must carry
-# (KIND: bin, man or data; PATH relative to the install prefix).
+# (KIND: bin, exec (a program outside bin/), lib, man or data; PATH relative
+# to the install prefix).
 # Exit status: 0 all checks passed, 1 a check failed, 77 tools missing.
 set -uo pipefail
 
@@ -107,11 +108,11 @@ while read -r kind path; do
   fi
   set -- $entry
   case $kind in
-    bin)
-      want_bin["$prefix/$path"]=1
+    bin|exec)
+      [ $kind = bin ] && want_bin["$prefix/$path"]=1
       [ "$1" = -rwxr-xr-x ] || fail "$prefix/$path has mode $1"
       ;;
-    man|data)
+    man|data|lib)
       [ "$1" = -rw-r--r-- ] || fail "$prefix/$path has mode $1"
       ;;
   esac
@@ -243,10 +244,38 @@ if [ -n "${want_bin[$prefix/bin/psload-sim]:-}" ] && [ -f "$sample" ]; then
   fi
 fi
 if [ -n "${want_bin[$prefix/bin/portpoke-sim]:-}" ]; then
-  run "$bin/portpoke-sim" --sim-set 378=12ab r 378
+  run "$bin/portpoke-sim" --sim-set=378=12ab r 378
   [ "$rc" = 0 ] && [ "$out" = 12AB ] && [ -z "$err" ] ||
-    fail "portpoke-sim --sim-set 378=12ab r 378: status $rc, stdout '$out', stderr '$err'"
+    fail "portpoke-sim --sim-set=378=12ab r 378: status $rc, stdout '$out', stderr '$err'"
   ok "extracted portpoke-sim reads a simulated register"
+fi
+
+if [ -n "${want_bin[$prefix/bin/echorange-sim]:-}" ]; then
+  scenario=$root$prefix/share/doc/labtools/examples/echorange.scenario
+  if [ -f "$scenario" ]; then
+    run "$bin/echorange-sim" "$scenario"
+    # The run loads the module, reads values from /dev/rtf2 and ends with
+    # the kernel log and the summary.
+    if [ "$rc" = 0 ] && [ -z "$err" ] && grep -q '^0\.000000000 # insmod: 0$' "$work/out.txt" &&
+       grep -Eq '^[0-9]+\.[0-9]{9} -?[0-9]+$' "$work/out.txt" && grep -q '^--- kernel log ---$' "$work/out.txt"; then
+      ok "extracted echorange-sim runs the packaged echorange.scenario"
+    else
+      echo "$out"; echo "$err"
+      fail "echorange-sim echorange.scenario: status $rc"
+    fi
+  fi
+  # It must load the module object from the package, not one left in a
+  # build tree (the dynamic loader names every object it opens).
+  printf 'duration 1ms\n' >"$work/short.scenario"
+  LD_DEBUG=files "$bin/echorange-sim" "$work/short.scenario" </dev/null >/dev/null 2>"$work/ld.txt"
+  module=$(grep -o 'file=[^ ]*echorange[^ ]*\.so' "$work/ld.txt" | head -n1)
+  module=${module#file=}
+  [ -n "$module" ] && module=$(readlink -f "$module")
+  if [ "$module" = "$(readlink -f "$root$prefix")/lib/labtools/echorange.so" ]; then
+    ok "extracted echorange-sim loads the packaged module"
+  else
+    fail "echorange-sim loaded '$module', not the packaged module"
+  fi
 fi
 
 # --- manual pages -------------------------------------------------------------
