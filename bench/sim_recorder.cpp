@@ -163,6 +163,9 @@ std::string SimRecorder::report() const
     if (held.empty())
         held = " none";
 
+    // Without a cable or a powered device nothing reaches the FPGA: its
+    // lines are not what the port reads (those float), so they are not shown.
+    const bool connected = bench_.config().cable && bench_.config().device;
     char text[1024];
     std::snprintf(text, sizeof text,
                   "expected_bits %llu\n"
@@ -183,8 +186,9 @@ std::string SimRecorder::report() const
                   "violations %zu\n",
                   static_cast<unsigned long long>(fpga.config().config_bits),
                   static_cast<unsigned long long>(fpga.bits_received()), fpga.received().size(),
-                  state_name(fpga.state(now)), fpga.nstatus(now) ? "high" : "low",
-                  fpga.conf_done(now) ? "high" : "low", fpga.nconfig_pulses(),
+                  connected ? state_name(fpga.state(now)) : "not-connected",
+                  connected ? (fpga.nstatus(now) ? "high" : "low") : "not-connected",
+                  connected ? (fpga.conf_done(now) ? "high" : "low") : "not-connected", fpga.nconfig_pulses(),
                   static_cast<unsigned long long>(fpga.dclk_rising_edges()), fpga.init_clocks_seen(),
                   static_cast<unsigned long long>(bench_.delay().writes()),
                   static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),

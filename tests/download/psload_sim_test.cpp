@@ -96,6 +96,21 @@ TEST_F(PsloadSim, GoodFileConfiguresTheDeviceWithTheFilesBytes)
     EXPECT_EQ(untimed(trace.back()), "ioperm 0x80 1 0 -> 0");
 }
 
+TEST_F(PsloadSim, ReportShowsNoDeviceWhenNothingIsConnected)
+{
+    std::string ttf = file(50);
+    for (const char *fault : {"--sim-fault=no-cable", "--sim-fault=no-device"}) {
+        RunResult r = sim({fault, "--sim-report=" + path("report"), ttf});
+        SCOPED_TRACE(fault);
+        EXPECT_EQ(r.exit_code, 0);
+        std::string report = testutil::read_file(path("report"));
+        EXPECT_EQ(report_value(report, "device_state"), "not-connected");
+        EXPECT_EQ(report_value(report, "nstatus"), "not-connected");
+        EXPECT_EQ(report_value(report, "conf_done"), "not-connected");
+        EXPECT_EQ(report_value(report, "received_bits"), "0");
+    }
+}
+
 TEST_F(PsloadSim, LargeFileInBothReadModes)
 {
     const long long count = 450000;  // 3.6 Mbit
