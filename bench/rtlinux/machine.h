@@ -26,8 +26,6 @@
 #ifndef RTLSIM_MACHINE_H
 #define RTLSIM_MACHINE_H
 
-#include <ucontext.h>
-
 #include <array>
 #include <climits>
 #include <cstddef>
@@ -146,6 +144,7 @@ public:
     void run_until(hrtime until);
     void run_for(hrtime span) { run_until(now_ + span); }
     hrtime now() const { return now_; }
+    Context context() const { return ctx_; }
 
     // ---- observation ----
 
@@ -276,7 +275,8 @@ private:
 
     std::vector<std::unique_ptr<rtl_thread_struct>> threads_;
     rtl_thread_struct *running_ = nullptr;
-    ucontext_t linux_uc_;
+    struct LinuxContext;
+    std::unique_ptr<LinuxContext> linux_;
     const void *linux_stack_bottom_ = nullptr;
     size_t linux_stack_size_ = 0;
 
