@@ -1,0 +1,169 @@
+// Loading and unloading the module on the emulated platform: what a load
+// holds, failed loads, commands that arrive while loading, and unloading
+// while ranging goes on.
+#include "module_fixture.h"
+
+namespace uss_test {
+namespace {
+
+using Lifecycle = ModuleTest;
+
+TEST_F(Lifecycle, LoadHoldsEveryResourceAndWaitsForCommands)
+{
+    EXPECT_EQ(rtlsim::Machine::read_modinfo(rtlsim::Machine::default_module_path()),
+              std::vector<std::string>{"kernel_version=2.4.18-rtl3.1"});
+    load();
+    EXPECT_TRUE(m.fifo_exists(1));
+    EXPECT_TRUE(m.fifo_has_handler(1));
+    EXPECT_TRUE(m.fifo_exists(2));
+    EXPECT_FALSE(m.fifo_has_handler(2));
+    EXPECT_EQ(m.region_owner(0x130), "USS");
+    EXPECT_EQ(m.region_owner(0x133), "USS");
+    EXPECT_FALSE(m.region_taken(0x134, 1));
+    EXPECT_TRUE(m.irq_installed(11));
+    EXPECT_FALSE(m.irq_enabled(11));
+    ASSERT_EQ(m.thread_count(), 1u);
+    rtlsim::ThreadInfo info = m.thread_info();
+    EXPECT_EQ(info.stack_size, 20480);
+    EXPECT_EQ(info.use_fp, 0);
+    EXPECT_EQ(info.priority, 5);
+    EXPECT_EQ(m.thread_state(), rtlsim::ThreadState::waiting);
+    EXPECT_EQ(*symbol<int>("iflag"), 1);
+    EXPECT_NE(*symbol<rtl_thread_struct *>("tasks0"), nullptr);
+
+    // Room for exactly 1000 values on FIFO 2.
+    m.set_reader(false);
+    int v = 0;
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(m.fifo_put(2, &v, 4), 4);
+    EXPECT_EQ(m.fifo_put(2, &v, 4), -28);
+    char drain[4000];
+    m.linux_read(2, drain, sizeof drain);
+    m.set_reader(true);
+
+    // No period yet: nothing happens.
+    m.run_until(5 * kSecond);
+    EXPECT_EQ(m.shots_total(), 0);
+    EXPECT_TRUE(values().empty());
+    EXPECT_EQ(m.kernel_log(), "");
+}
+
+TEST_F(Lifecycle, IoRegionTakenFailsAndLeavesNothing)
+{
+    m.occupy_region(0x133, 1, "other driver");
+    EXPECT_EQ(m.insmod(), -19);
+    EXPECT_EQ(m.kernel_log(), "I/O error.\n");
+    EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
+    EXPECT_FALSE(m.irq_installed(11));
+    EXPECT_FALSE(m.region_taken(0x130, 3));
+    EXPECT_EQ(m.region_owner(0x133), "other driver");
+    EXPECT_EQ(m.linux_write_records({{1, 1, 0}}), -19);  // no FIFO 1 any more
+}
+
+TEST_F(Lifecycle, Irq11TakenFailsReleasesTheRegionAndLeavesNothing)
+{
+    m.occupy_irq(11);
+    EXPECT_EQ(m.insmod(), -19);
+    EXPECT_EQ(m.kernel_log(), "IRQ error.\n");
+    EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
+    EXPECT_FALSE(m.region_taken(0x130, 4));
+    EXPECT_FALSE(m.fifo_exists(1));
+    EXPECT_FALSE(m.fifo_exists(2));
+    // IRQ 11 is another driver's; a later load gets it once it is free.
+    EXPECT_EQ(m.insmod(), -19);
+    EXPECT_EQ(m.kernel_log(), "IRQ error.\nIRQ error.\n");
+}
+
+// A record can be written to /dev/rtf1 as soon as FIFO 1 exists, at any
+// platform call of the load.  It must not act before IRQ 11 and the thread
+// exist (TearDown checks: no thread call on a null handle, no unmasking
+// without a handler); it runs once the load is complete.
+TEST(LoadRace, CommandWrittenAtAnyPointOfTheLoadRunsAfterIt)
+{
+    std::vector<std::string> calls;
+    {
+        rtlsim::Machine probe;
+        probe.set_call_hook([&](const char *name) { calls.push_back(name); });
+        ASSERT_EQ(probe.insmod(), 0);
+        probe.set_call_hook(nullptr);
+    }
+    ASSERT_GT(calls.size(), 8u);
+    int written = 0;
+    for (size_t k = 0; k < calls.size(); ++k) {
+        rtlsim::Machine m;
+        size_t n = 0;
+        bool wrote = false;
+        m.set_call_hook([&](const char *) {
+            if (n++ == k && m.context() == rtlsim::Context::linux_side)
+                wrote = m.linux_write_records({{2, 1, 10}}) == 12;
+        });
+        ASSERT_EQ(m.insmod(), 0) << "write at call " << k << " (" << calls[k] << ")";
+        m.set_call_hook(nullptr);
+        EXPECT_EQ(m.shots_total(), wrote ? 1 : 0) << "write at call " << k << " (" << calls[k] << ")";
+        m.run_until(25 * kMillisecond);
+        EXPECT_EQ(m.shots_total(), wrote ? 3 : 0) << "write at call " << k;
+        m.rmmod();
+        EXPECT_EQ(m.violations(), std::vector<std::string>{}) << "write at call " << k << " (" << calls[k] << ")";
+        written += wrote;
+    }
+    EXPECT_GT(written, 5);
+}
+
+TEST_F(Lifecycle, UnloadWhileRangingWithAnEchoOnItsWay)
+{
+    m.set_target(0, 30 * kMillisecond);
+    load();
+    write(2, 1, 100);
+    m.run_until(10 * kMillisecond);
+    EXPECT_EQ(m.echoes_in_flight(), 1u);
+    m.rmmod();
+    EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
+    m.run_until(kSecond);  // the echo comes back to a masked line
+    EXPECT_EQ(m.echoes_lost(), 1);
+    EXPECT_EQ(values(), std::vector<int>{9999});
+}
+
+// Unloading takes a few platform calls; an echo interrupt or a periodic
+// release may fall between any two of them.  Whichever it is, nothing may
+// reach a destroyed FIFO or write the board after the region is released.
+TEST(Teardown, EventsFallingBetweenAnyTwoStepsOfTheUnload)
+{
+    const hrtime shot = 10 * kMillisecond, echo = shot + 5 * kMillisecond,
+                 release = 20 * kMillisecond;
+    for (hrtime due : {echo, release}) {
+        for (hrtime k = 0; k <= 10; ++k) {
+            rtlsim::Machine m;
+            m.set_target(0, echo - shot);
+            ASSERT_EQ(m.insmod(), 0);
+            m.run_until(shot);
+            ASSERT_EQ(m.linux_write_records({{2, 1, 10}}), 12);
+            m.run_until(due - k * kMicrosecond);
+            m.set_call_cost(kMicrosecond);
+            m.rmmod();
+            m.run_until(50 * kMillisecond);
+            EXPECT_EQ(m.violations(), std::vector<std::string>{})
+                << (due == echo ? "echo" : "release") << " " << k << " us after the unload began";
+            EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
+        }
+    }
+}
+
+TEST_F(Lifecycle, AReloadStartsFromZero)
+{
+    m.set_target(2, 3 * kMillisecond);
+    load();
+    write(1, 3, 0);
+    m.run_until(10 * kMillisecond);
+    EXPECT_EQ(values(), std::vector<int>{515});
+    m.rmmod();
+    load();
+    const uss_msg_struct *msg = symbol<uss_msg_struct>("msg");
+    EXPECT_EQ(msg->command, 0);
+    EXPECT_EQ(msg->number, 0);
+    EXPECT_EQ(*symbol<int>("data"), 0);
+    EXPECT_EQ(*symbol<long long>("s_time"), 0);
+    EXPECT_EQ(*symbol<long long>("r_time"), 0);
+}
+
+}  // namespace
+}  // namespace uss_test

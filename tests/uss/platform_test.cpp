@@ -1,0 +1,227 @@
+// The emulated platform itself: the RTLinux and Linux 2.4 behaviour the
+// module tests rely on, driven directly (no module loaded).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "machine.h"
+
+namespace {
+
+using rtlsim::hrtime;
+using rtlsim::kMillisecond;
+using rtlsim::Machine;
+
+TEST(EmulatedFifo, PutIsAllOrNothingGetIsPartialHandlerRunsOncePerWrite)
+{
+    Machine m;
+    ASSERT_EQ(m.fifo_create(2, 10), 0);
+    const char data[] = "abcdefgh";
+    EXPECT_EQ(m.fifo_put(2, data, 8), 8);
+    EXPECT_EQ(m.fifo_put(2, data, 4), -28);  // 2 bytes free: nothing written
+    EXPECT_EQ(m.fifo_used(2), 8u);
+    EXPECT_EQ(m.fifo_refused(2), 1);
+    char got[16] = {};
+    EXPECT_EQ(m.fifo_get(2, got, 12), 8);  // what there is
+    EXPECT_STREQ(got, "abcdefgh");
+    EXPECT_EQ(m.fifo_used(2), 0u);
+
+    static std::vector<size_t> seen;
+    seen.clear();
+    ASSERT_EQ(m.fifo_create(1, 4000), 0);
+    ASSERT_EQ(m.fifo_set_handler(1, [](unsigned fifo) {
+        seen.push_back(Machine::current().fifo_used(fifo));
+        return 0;
+    }), 0);
+    char record[24] = {};
+    EXPECT_EQ(m.linux_write(1, record, 24), 24);
+    EXPECT_EQ(m.linux_write(1, record, 5), 5);
+    EXPECT_EQ(seen, (std::vector<size_t>{24, 29}));  // once per write, all bytes in
+
+    m.fifo_destroy(1);
+    m.fifo_destroy(2);
+    EXPECT_EQ(m.linux_write(1, record, 12), -19);
+    EXPECT_TRUE(m.violations().empty());
+}
+
+TEST(EmulatedPlatform, RegionsAndInterruptLines)
+{
+    Machine m;
+    m.occupy_region(0x131, 1, "other");
+    EXPECT_EQ(m.region_check(0x130, 4), -16);
+    EXPECT_EQ(m.region_request(0x130, 4, "USS"), nullptr);
+    EXPECT_EQ(m.region_check(0x134, 4), 0);
+    EXPECT_NE(m.region_request(0x134, 4, "mine"), nullptr);
+    EXPECT_TRUE(m.region_taken(0x137, 1));
+    m.region_release(0x134, 4);
+    EXPECT_FALSE(m.region_taken(0x134, 4));
+
+    auto handler = [](unsigned, pt_regs *) -> unsigned { return 0; };
+    m.occupy_irq(5);
+    EXPECT_EQ(m.irq_request(5, handler), -16);
+    EXPECT_EQ(m.irq_request(11, handler), 0);
+    EXPECT_EQ(m.irq_request(11, handler), -16);
+    EXPECT_FALSE(m.irq_enabled(11));  // masked until enabled
+    EXPECT_EQ(m.irq_free(11), 0);
+    EXPECT_TRUE(m.violations().empty());
+}
+
+// What the module could do wrong is caught, not crashed on.
+TEST(EmulatedPlatform, RuleBreakingIsRecorded)
+{
+    Machine m;
+    m.port_out(0x132, 1);  // board port without the region
+    char b[4] = {};
+    m.fifo_put(2, b, 4);     // FIFO that does not exist
+    m.thread_wakeup(nullptr);  // null thread handle
+    m.irq_enable(11);        // unmasked with no handler
+    m.region_release(0x130, 4);
+    ASSERT_EQ(m.violations().size(), 5u);
+    EXPECT_NE(m.violations()[0].find("without the I/O region"), std::string::npos);
+    EXPECT_NE(m.violations()[1].find("does not exist"), std::string::npos);
+    EXPECT_NE(m.violations()[2].find("null thread handle"), std::string::npos);
+    EXPECT_NE(m.violations()[3].find("no handler"), std::string::npos);
+    EXPECT_NE(m.violations()[4].find("no such region"), std::string::npos);
+}
+
+// ---- threads ----
+
+std::vector<hrtime> releases;
+
+void *recorder(void *)
+{
+    Machine &m = Machine::current();
+    for (;;) {
+        releases.push_back(m.clock());
+        m.thread_wait();
+    }
+}
+
+class EmulatedThread : public ::testing::Test {
+protected:
+    Machine m;
+    rtl_thread_struct *t = nullptr;
+    void SetUp() override
+    {
+        releases.clear();
+        ASSERT_EQ(m.thread_create(&t, {20480, 0, 5, 0}, recorder, nullptr), 0);
+        ASSERT_EQ(releases, std::vector<hrtime>{0});  // runs at once, then waits
+    }
+    void TearDown() override
+    {
+        m.thread_delete(t);
+        EXPECT_TRUE(m.violations().empty());
+    }
+};
+
+TEST_F(EmulatedThread, WithoutPeriodWaitsUntilWoken)
+{
+    m.run_until(1000 * kMillisecond);
+    EXPECT_EQ(releases.size(), 1u);
+    m.thread_wakeup(t);
+    EXPECT_EQ(releases, (std::vector<hrtime>{0, 1000 * kMillisecond}));
+}
+
+TEST_F(EmulatedThread, PeriodicSeriesFromStartTime)
+{
+    m.run_until(2 * kMillisecond);
+    m.thread_make_periodic(t, 5 * kMillisecond, 10 * kMillisecond);
+    m.run_until(30 * kMillisecond);
+    EXPECT_EQ(releases, (std::vector<hrtime>{0, 5 * kMillisecond, 15 * kMillisecond, 25 * kMillisecond}));
+}
+
+TEST_F(EmulatedThread, WakeupAtTheStartInstantIsOneRelease)
+{
+    m.run_until(3 * kMillisecond);
+    m.thread_make_periodic(t, m.now(), 10 * kMillisecond);
+    m.thread_wakeup(t);
+    m.run_until(24 * kMillisecond);
+    EXPECT_EQ(releases, (std::vector<hrtime>{0, 3 * kMillisecond, 13 * kMillisecond, 23 * kMillisecond}));
+}
+
+TEST_F(EmulatedThread, PeriodZeroReleasesOnceNegativeIsRefused)
+{
+    m.thread_make_periodic(t, 4 * kMillisecond, 0);
+    m.run_until(100 * kMillisecond);
+    EXPECT_EQ(releases, (std::vector<hrtime>{0, 4 * kMillisecond}));
+
+    m.thread_make_periodic(t, 100 * kMillisecond, 10 * kMillisecond);
+    EXPECT_EQ(m.thread_make_periodic(t, 100 * kMillisecond, -1), 22);  // EINVAL, series kept
+    m.run_until(125 * kMillisecond);
+    EXPECT_EQ(releases, (std::vector<hrtime>{0, 4 * kMillisecond, 100 * kMillisecond,
+                                             110 * kMillisecond, 120 * kMillisecond}));
+}
+
+TEST_F(EmulatedThread, SuspendedThreadSkipsItsSeriesUntilWoken)
+{
+    m.thread_make_periodic(t, 10 * kMillisecond, 10 * kMillisecond);
+    m.run_until(15 * kMillisecond);
+    m.thread_suspend(t);
+    m.run_until(55 * kMillisecond);
+    m.thread_wakeup(t);
+    m.run_until(65 * kMillisecond);
+    EXPECT_EQ(releases, (std::vector<hrtime>{0, 10 * kMillisecond, 55 * kMillisecond,
+                                             60 * kMillisecond}));
+}
+
+// ---- interrupts and the board ----
+
+std::vector<hrtime> irqs;
+
+unsigned ack_handler(unsigned, pt_regs *)
+{
+    Machine &m = Machine::current();
+    m.port_out(0x132, 2);
+    irqs.push_back(m.clock());
+    m.port_out(0x132, 1);
+    return 0;
+}
+
+TEST(EmulatedBoard, EchoAfterFlightTimeOnlyWhileTheLineIsUnmasked)
+{
+    Machine m;
+    irqs.clear();
+    ASSERT_NE(m.region_request(0x130, 4, "USS"), nullptr);
+    ASSERT_EQ(m.irq_request(11, ack_handler), 0);
+    m.set_target(2, Machine::flight_for_mm(1000));
+    EXPECT_EQ(Machine::flight_for_mm(1000), 5819029);
+
+    m.port_out(0x132, 1);
+    m.port_out(0x130, 2);  // masked: the echo is lost
+    m.run_until(10 * kMillisecond);
+    EXPECT_TRUE(irqs.empty());
+    EXPECT_EQ(m.echoes_lost(), 1);
+
+    m.irq_enable(11);
+    m.port_out(0x132, 1);
+    m.port_out(0x130, 2);
+    m.port_out(0x132, 1);
+    m.port_out(0x130, 7);  // no target on channel 7: no echo
+    m.run_until(30 * kMillisecond);
+    EXPECT_EQ(irqs, std::vector<hrtime>{10 * kMillisecond + 5819029});
+    EXPECT_EQ(m.shots(2), 2);
+    EXPECT_EQ(m.shots(7), 1);
+
+    // While the processor's interrupt flag is masked the echo waits.
+    m.port_out(0x132, 1);
+    m.port_out(0x130, 2);
+    m.run_until(31 * kMillisecond);
+    unsigned long flags = m.irq_save();
+    m.run_until(40 * kMillisecond);
+    EXPECT_EQ(irqs.size(), 1u);
+    m.irq_restore(flags);
+    EXPECT_EQ(irqs.back(), 40 * kMillisecond);
+    EXPECT_TRUE(m.violations().empty());
+
+    // The board checks the handshake: every channel byte needs its own
+    // arming, an acknowledgement an interrupt.
+    m.port_out(0x132, 1);
+    m.port_out(0x130, 2);
+    m.port_out(0x130, 2);
+    m.port_out(0x132, 2);
+    EXPECT_EQ(m.violations().size(), 2u);
+    m.irq_free(11);
+}
+
+}  // namespace

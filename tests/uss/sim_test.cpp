@@ -1,0 +1,123 @@
+// echorange-sim: the scenario format and the program, run as a user would.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "run.h"
+#include "scenario.h"
+
+namespace {
+
+using rtlsim::kMillisecond;
+using rtlsim::kSecond;
+
+testutil::RunResult sim(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{"echorange-sim"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testutil::run_program(ECHORANGE_SIM, argv);
+}
+
+TEST(ScenarioFormat, TimesTargetsAndRecords)
+{
+    EXPECT_EQ(rtlsim::parse_time("0"), 0);
+    EXPECT_EQ(rtlsim::parse_time("2.5ms"), 2500000);
+    EXPECT_EQ(rtlsim::parse_time("1h"), 3600 * kSecond);
+    EXPECT_EQ(rtlsim::parse_time("7ns"), 7);
+    EXPECT_THROW(rtlsim::parse_time("1.5ns"), rtlsim::ScenarioError);
+    EXPECT_THROW(rtlsim::parse_time("10"), rtlsim::ScenarioError);
+    EXPECT_EQ(rtlsim::format_time(3600 * kSecond + 5819029), "3600.005819029");
+
+    rtlsim::Scenario sc = rtlsim::parse_scenario(
+        "target 1 1.5m   # comment\n"
+        "target 2 8727543ns\n"
+        "target 2 none\n"
+        "duration 1s\n"
+        "at 20ms write 2 1 10 ; 3 0 0\n"
+        "at 10ms bytes 01 00 ff\n");
+    EXPECT_EQ(sc.targets, (std::map<int, rtlsim::hrtime>{{1, rtlsim::Machine::flight_for_mm(1500)}}));
+    ASSERT_EQ(sc.events.size(), 3u);  // the implicit load first, then in time order
+    EXPECT_EQ(sc.events[0].kind, rtlsim::ScenarioEvent::Kind::load);
+    EXPECT_EQ(sc.events[1].raw, (std::vector<unsigned char>{1, 0, 0xff}));
+    EXPECT_EQ(sc.events[2].time, 20 * kMillisecond);
+    EXPECT_EQ(sc.events[2].records, (std::vector<std::array<int, 3>>{{2, 1, 10}, {3, 0, 0}}));
+}
+
+TEST(ScenarioFormat, ErrorsNameTheLine)
+{
+    const std::pair<const char *, const char *> bad[] = {
+        {"duration 1s\nat 5ms write 1 2\n", "line 2: a record is three integers"},
+        {"duration 1s\ntarget 1 far\n", "line 2: not a distance"},
+        {"duration 1s\nat 2s load\n", "line 2: event after the end of the run"},
+        {"at 0 load\n", "no duration"},
+        {"duration 1s\nfly away\n", "line 2: unknown directive: fly"},
+        {"duration 1s\nat 0 write 1 4294967296 0\n", "line 2: not a 32-bit integer"},
+    };
+    for (const auto &b : bad) {
+        try {
+            rtlsim::parse_scenario(b.first);
+            ADD_FAILURE() << "accepted: " << b.first;
+        } catch (const rtlsim::ScenarioError &e) {
+            EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(EchorangeSim, BundledScenario)
+{
+    auto r = sim({EXAMPLE_SCENARIO});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const char *lines[] = {
+        "0.000000000 # insmod: 0\n",
+        "0.000000000 # write 2 1 20\n0.000000000 9999\n0.005819029 1000\n",
+        "0.052909515 500\n",
+        "0.130000000 # reader stops\n0.150000000 # reader starts\n0.150000000 9999\n",
+        "0.185819029 1000\n0.200000000 # end of run: rmmod\n--- kernel log ---\n--- 17 values read",
+    };
+    for (const char *l : lines)
+        EXPECT_NE(r.out.find(l), std::string::npos) << l << "\nin:\n" << r.out;
+}
+
+TEST(EchorangeSim, FailedLoadAndTheKernelLog)
+{
+    testutil::TempDir dir;
+    auto r = sim({dir.write("s", "fault irq\nduration 10ms\nat 5ms write 1 1 0\n")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "0.000000000 # insmod: -19\n"
+              "0.005000000 # write 1 1 0\n"
+              "0.005000000 # write failed: -19\n"
+              "--- kernel log ---\n"
+              "IRQ error.\n"
+              "--- 0 values read, 0 dropped (FIFO 2 full), 0 shots, 0 echoes lost (IRQ 11 masked) ---\n");
+}
+
+TEST(EchorangeSim, ReaderStoppedForAnHour)
+{
+    testutil::TempDir dir;
+    // 360001 shots (at 0, 10 ms, ..., 1 h), each with 9999 and all but the
+    // last with its distance: 720001 values, of which FIFO 2 keeps 1000.
+    auto r = sim({dir.write("s",
+                            "target 1 1m\nduration 1h\n"
+                            "at 0 reader stop\nat 0 write 2 1 10\nat 1h reader start\n")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("--- 1000 values read, 719001 dropped (FIFO 2 full), 360001 shots"),
+              std::string::npos)
+        << r.out.substr(r.out.size() > 400 ? r.out.size() - 400 : 0);
+}
+
+TEST(EchorangeSim, CommandLineErrors)
+{
+    EXPECT_EQ(sim({}).exit_code, 2);
+    EXPECT_EQ(sim({"/nonexistent/scenario"}).exit_code, 2);
+    testutil::TempDir dir;
+    auto r = sim({dir.write("s", "duration 1s\nat 0 jump\n")});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("line 2: unknown action: jump"), std::string::npos) << r.err;
+    auto h = sim({"--help"});
+    EXPECT_EQ(h.exit_code, 0);
+    EXPECT_NE(h.out.find("usage: echorange-sim"), std::string::npos);
+}
+
+}  // namespace
