@@ -71,11 +71,11 @@ pthread_t tasks0;               /* the ranging thread */
  * runs in interrupt context, where the floating-point state of whatever it
  * interrupted must stay untouched, so it uses no floating point at all.
  *
- * The result is the one of the x87 evaluation this board's readings have
- * always been computed with: the interval as a 32-bit int (anything outside
- * that range counts as -2147483648), times the double 343.7 (which lies just
- * below 343.7), divided by 2000000, both steps rounded to a 64-bit
- * significand, truncated toward zero.  In integers that is
+ * The millimetres are defined by an x87 evaluation of interval * 343.7 /
+ * 2000000: the interval as a 32-bit int (anything outside that range counts
+ * as -2147483648), times the double 343.7 (which lies just below 343.7),
+ * divided by 2000000, both steps rounded to a 64-bit significand, truncated
+ * toward zero.  In integers that is
  * sign(dt) * floor((|dt| * 3437 - 1) / 20000000), and 0 for dt = 0; the "- 1"
  * accounts for the double being below 343.7, which only shows at exact
  * multiples of 20000000 ns (20 ms gives 3436 mm, not 3437).
