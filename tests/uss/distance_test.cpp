@@ -92,7 +92,7 @@ TEST_F(DistanceRule, EqualsReferenceAtEveryMultipleOf20msAndTheRangeEnds)
 // ECHORANGE_SWEEP intervals (ten million): a third
 // contiguous around zero (every small distance and its sign), a third
 // spread evenly over the whole signed 32-bit range, a third pseudo-random
-// (a fixed seed, so a failure repeats).
+// (a fixed starting state, so a failure repeats).
 TEST_F(DistanceRule, EqualsReferenceAcrossTheSigned32BitRange)
 {
     const long long n = ECHORANGE_SWEEP / 3;
