@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_words.h"
 #include "psload.h"
 
 static std::jmp_buf exit_env;
@@ -48,18 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     // Each word in its own allocation, so that a read past a word's end or
     // past the argument list is caught.
-    std::vector<std::string> words;
-    std::string cur;
-    for (std::size_t i = 0; i < size && words.size() < 32; ++i) {
-        if (data[i] == 0) {
-            words.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(static_cast<char>(data[i]));
-        }
-    }
-    if (words.size() < 32)
-        words.push_back(cur);
+    std::vector<std::string> words = split_words(data, size, 32);
     std::vector<char *> argv;
     for (const auto &w : words) {
         char *copy = static_cast<char *>(std::malloc(w.size() + 1));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_words.h"
 #include "io_space.h"
 #include "register_bank.h"
 
@@ -35,18 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Part of the space is refused, as a kernel may refuse it.
     io.refuse_range(0xF000, 0x1000);
 
-    std::vector<std::string> words{"portpoke"};
-    std::string cur;
-    for (std::size_t i = 0; i < size && words.size() < 8; ++i) {
-        if (data[i] == 0) {
-            words.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(static_cast<char>(data[i]));
-        }
-    }
-    if (words.size() < 8)
-        words.push_back(cur);
+    std::vector<std::string> words = split_words(data, size, 8, {"portpoke"});
     std::vector<char *> argv;
     for (auto &w : words)
         argv.push_back(&w[0]);

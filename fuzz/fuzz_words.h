@@ -1,0 +1,28 @@
+// Turns a fuzz input into command-line words: split at NUL bytes, appended
+// to the words already in `words` until there are max_words.
+#ifndef FUZZ_WORDS_H
+#define FUZZ_WORDS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline std::vector<std::string> split_words(const std::uint8_t *data, std::size_t size, std::size_t max_words,
+                                            std::vector<std::string> words = {})
+{
+    std::string cur;
+    for (std::size_t i = 0; i < size && words.size() < max_words; ++i) {
+        if (data[i] == 0) {
+            words.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(static_cast<char>(data[i]));
+        }
+    }
+    if (words.size() < max_words)
+        words.push_back(cur);
+    return words;
+}
+
+#endif
