@@ -11,16 +11,23 @@
 # configuration writes it, into a scratch folder that also gets a copy of
 # uss/; make runs in that copy.
 #
-# usage: real_build.sh PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]
+# usage: real_build.sh [--probe SOURCE] PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]
 #   PLATFORM_DIR  the folder holding linux-2.4.17/ and rtlinux-3.2-pre3/
 #   MAKE_ARGUMENT added to make's command line (the tests use it to show
 #                 what goes wrong without the Makefile's own flags)
+#   --probe       instead of the module, only compiles SOURCE with the
+#                 Makefile's compiler and flags (platform_agreement.cpp)
 # Exit status 0 when the build and every check pass, 1 otherwise, 77 (skip)
 # when the platform folder or a 32-bit C++ compiler is not there.
 set -uo pipefail
 
+probe=""
+if [ "${1:-}" = "--probe" ] && [ $# -ge 2 ]; then
+    probe="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"
+    shift 2
+fi
 if [ $# -lt 2 ]; then
-    echo "usage: $0 PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]" >&2
+    echo "usage: $0 [--probe SOURCE] PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]" >&2
     exit 1
 fi
 platform="$1"
@@ -52,6 +59,19 @@ if grep -q '@[A-Z_]*@' "$work/rtl.mk"; then
 fi
 mkdir "$work/uss"
 cp "$uss"/echorange.cpp "$uss"/echorange.h "$uss"/uss.h "$uss"/Makefile "$work/uss/"
+
+if [ -n "$probe" ]; then
+    # The Makefile's compiler and flags, as make works them out.
+    printf 'include Makefile\nprint-compile:\n\t@echo $(MODULE_CXX) $(MODULE_CXXFLAGS)\n' >"$work/uss/print.mk"
+    compile=$(make -s -C "$work/uss" -f print.mk RTL_DIR="$work" print-compile) || exit 1
+    echo "running: $compile -fsyntax-only $probe"
+    if ! $compile -fsyntax-only "$probe"; then
+        echo "FAILED: $(basename "$probe") does not compile against the real headers"
+        exit 1
+    fi
+    echo "$(basename "$probe") compiles against the real headers"
+    exit 0
+fi
 
 cmd=(make -C "$work/uss" RTL_DIR="$work" "$@")
 echo "running: ${cmd[*]}"
