@@ -271,11 +271,21 @@ int refusal_here()
 
 class RealPsload : public PsloadSim, public testing::WithParamInterface<const char *> {};
 
+// The native build runs as it is; the 32-bit one natively or under
+// qemu-i386, whichever this machine offers.
+RunResult run_real(const std::string &program, const std::vector<std::string> &argv)
+{
+    return program == PSLOAD_PATH ? testutil::run_program(program, argv) : testutil::run_i386(program, argv);
+}
+
 TEST_P(RealPsload, RefusedPortAccessIsReportedAndNoPortIsTouched)
 {
     std::string program = GetParam();
-    if (program.empty())
-        GTEST_SKIP() << "no 32-bit build";
+    if (program != PSLOAD_PATH) {
+        std::string why = testutil::i386_skip_reason(program);
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
     int refusal = refusal_here();
     if (refusal == 0)
         GTEST_SKIP() << "port access is granted here: not touching real hardware from a test";
@@ -285,7 +295,7 @@ TEST_P(RealPsload, RefusedPortAccessIsReportedAndNoPortIsTouched)
     if (release_refused)
         want += "Error\nError\n";
 
-    RunResult r = testutil::run_program(program, {"psload", ttf});
+    RunResult r = run_real(program, {"psload", ttf});
     EXPECT_EQ(r.signal, 0) << "a port access without permission ends in SIGSEGV";
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, want);
@@ -298,7 +308,7 @@ TEST_P(RealPsload, RefusedPortAccessIsReportedAndNoPortIsTouched)
                                           std::vector<std::string>{"-p", "9", ttf}}) {
         std::vector<std::string> argv = {"psload"};
         argv.insert(argv.end(), args.begin(), args.end());
-        RunResult real = testutil::run_program(program, argv);
+        RunResult real = run_real(program, argv);
         std::vector<std::string> sim_args = {refusal == ENOSYS ? "--sim-unprivileged=ENOSYS"
                                                                : "--sim-unprivileged=EPERM"};
         sim_args.insert(sim_args.end(), args.begin(), args.end());
