@@ -9,9 +9,13 @@
 //
 // By default the device needs exactly the bits of the data file named on
 // the command line (its last argument), counted here independently of
-// psload's loader.
+// psload's loader.  A data file that is a stream (a pipe, standard input by
+// path) can be read only once, and psload must be the one to read it: the
+// device then takes its size from psload's own count, set when psload first
+// asks for port access, before any port is touched.
 #include "fpga_bench.h"
 #include "io_space.h"
+#include "psload.h"
 #include "sim_options.h"
 #include "sim_recorder.h"
 
@@ -19,18 +23,56 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 int psload_main(int argc, char **argv);
 
 namespace {
 
+// Sizes the device from psload's count at psload's first permission
+// request, then passes everything on to the recorder (if any).
+class SizeFromLoad : public bench::Observer {
+public:
+    SizeFromLoad(bench::FpgaBench &bench, bench::Observer *next) : bench_(bench), next_(next) {}
+    void on_access(const bench::Access &a) override
+    {
+        if (next_)
+            next_->on_access(a);
+    }
+    void on_permission(const bench::PermissionCall &c) override
+    {
+        if (!sized_) {
+            sized_ = true;
+            bench::FpgaConfig config = bench_.fpga().config();
+            config.config_bits = count_data > 0 ? 8ULL * static_cast<unsigned long long>(count_data) : 0;
+            bench_.fpga().power_up(config);
+        }
+        if (next_)
+            next_->on_permission(c);
+    }
+
+private:
+    bench::FpgaBench &bench_;
+    bench::Observer *next_;
+    bool sized_ = false;
+};
+
 struct Session {
     bench::SimOptions options;
     bench::FpgaBench *bench = nullptr;
     bench::SimRecorder *recorder = nullptr;
+    SizeFromLoad *sizer = nullptr;
     bool signal_sent = false;
 };
+
+// A regular file (or a missing one) is counted ahead; anything else that
+// exists is read by psload alone.
+bool is_stream(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
 
 // Lives until the process ends (psload may end it with exit()); never freed.
 Session *session = nullptr;
@@ -75,7 +117,10 @@ int main(int argc, char **argv)
     int psload_argc = static_cast<int>(args.size());
     args.push_back(nullptr);
 
-    if (!opts.bits_given && psload_argc > 1) {
+    bool size_from_load = false;
+    if (!opts.bits_given && psload_argc > 1 && is_stream(args[psload_argc - 1])) {
+        size_from_load = true;
+    } else if (!opts.bits_given && psload_argc > 1) {
         long long values = bench::ttf_value_count(args[psload_argc - 1]);
         opts.bench.fpga.config_bits = values > 0 ? 8ULL * static_cast<unsigned long long>(values) : 0;
     }
@@ -94,6 +139,10 @@ int main(int argc, char **argv)
             new bench::SimRecorder(*session->bench, opts.trace_file, opts.report_file, opts.received_file);
         io.set_observer(session->recorder);
         std::atexit(finish_records);
+    }
+    if (size_from_load) {
+        session->sizer = new SizeFromLoad(*session->bench, session->recorder);
+        io.set_observer(session->sizer);
     }
     if (opts.signal != 0)
         io.set_access_hook(send_signal, session);
