@@ -22,7 +22,8 @@
 //     unloaded.
 //   - Periodic ranging goes on until command 3, whoever started it; values
 //     nobody reads fill FIFO 2 (1000 of them) and the rest are lost.  So
-//     watch suspends ranging before it ends, however it ends.
+//     watch suspends ranging before it ends, however it ends, and also
+//     before it starts its own, to drop what an earlier series left.
 //   - A periodic shot puts 9999 at once when its echo has not come back
 //     yet, and then the distance when the echo comes: 9999 on its own only
 //     means "no echo" once the next shot's 9999 follows it.
@@ -406,12 +407,17 @@ static int value_wait(long long deadline, int *value)
 // Values left in FIFO 2 from earlier (ranging left running, a shot nobody
 // read) would be taken for answers to this run's command: they are read and
 // dropped first.  A value caught half-read is completed and dropped too.
-// Returns WAIT_TIMEOUT when nothing is left, as it should be, or why not.
-static int values_drain(void)
+// Values are dropped until none has come for `quiet` milliseconds (an echo
+// still on its way, values still being handed on), but for no longer than
+// `most` milliseconds in all: ranging that someone else runs never goes
+// quiet.  Returns WAIT_TIMEOUT when the FIFO went quiet or the time is up,
+// or why not.
+static int values_drain(int quiet, int most)
 {
     int value;
     int r;
-    while ((r = value_wait(0, &value)) == WAIT_VALUE) {
+    long long end = time_now_ms() + most;
+    while ((r = value_wait(time_now_ms() + quiet, &value)) == WAIT_VALUE && time_now_ms() < end) {
     }
     if (r == WAIT_TIMEOUT && value_have > 0)
         r = value_wait(time_now_ms() + 100, &value);
@@ -471,7 +477,7 @@ static int shot_run(void)
         return status;
     }
     int value = 0;
-    int r = values_drain();
+    int r = values_drain(10, 200);
     long timeout = settings.timeout >= 0 ? settings.timeout : 200;
     if (r == WAIT_TIMEOUT) {
         status = record_send(CMD_SINGLE_SHOT, settings.sensor, 0);
@@ -533,8 +539,14 @@ static int watch_run(void)
         return status;
     }
     long timeout = settings.timeout >= 0 ? settings.timeout : 3L * settings.period + 200;
-    int r = values_drain();
-    int done = r != WAIT_TIMEOUT;
+    // Ranging that runs already (left by start, or by a client that was
+    // killed) is suspended first, and its values, up to a late echo, are
+    // dropped; otherwise they could be taken for the first periods.
+    int r = WAIT_TIMEOUT;
+    status = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0);
+    if (status == 0)
+        r = values_drain(50, 1000);
+    int done = status != 0 || r != WAIT_TIMEOUT;
     if (!done) {
         status = record_send(CMD_START_PERIODIC, settings.sensor, settings.period);
         done = status != 0;

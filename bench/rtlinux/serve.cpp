@@ -181,9 +181,10 @@ void values_hand_on(Service &s)
                 s.pieces.assign(buf, buf + 4);
             }
         }
-        // One byte per call: the caller's loop paces them about a
-        // millisecond apart, so a reader's read() gets one byte at a time.
-        if (!s.pieces.empty()) {
+        // One byte at a time, and the next only once the reader has taken
+        // the last: every read() gets a single byte.
+        int queued = 0;
+        if (!s.pieces.empty() && ioctl(s.fd2, FIONREAD, &queued) == 0 && queued == 0) {
             unsigned char b = s.pieces.front();
             if (write(s.fd2, &b, 1) == 1)
                 s.pieces.pop_front();

@@ -45,7 +45,7 @@ namespace rtlsim {
 struct ServeOptions {
     std::string dir;        // where rtf1 and rtf2 are made
     double speed = 1.0;     // simulated seconds per wall-clock second
-    bool bytewise = false;  // hand values to DIR/rtf2 one byte per write, with pauses
+    bool bytewise = false;  // hand values to DIR/rtf2 a byte at a time, each once the last was read
 };
 
 // Serves the module at module_path until stopped, writing a log to out: the
