@@ -440,7 +440,9 @@ static int output_flush(void)
 }
 
 // Ends the process the way the signal that stopped it would have, now that
-// the FIFOs are closed: a shell sees "interrupted", not "done".
+// the FIFOs are closed: a shell sees "interrupted", not "done".  kill(), not
+// raise(): a static C library may raise() with tkill, which Linux 2.4.18
+// lacks.  Should the signal not end the process, the status says the same.
 static int end_by_signal(int sig)
 {
     signal(sig, SIG_DFL);
@@ -448,7 +450,7 @@ static int end_by_signal(int sig)
     sigemptyset(&set);
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, 0);
-    raise(sig);
+    kill(getpid(), sig);
     return 128 + sig;
 }
 
