@@ -44,7 +44,7 @@ Session *session = nullptr;
 void finish_records()
 {
     if (session && session->recorder)
-        session->recorder->finish();
+        session->recorder->end();
 }
 
 void send_signal(std::uint64_t accesses, void *ctx)
@@ -161,9 +161,18 @@ int main(int argc, char **argv)
         io.refuse_range(r.first, r.second);
 
     session->bench = new bench::FpgaBench(io, opts.bench);
-    if (!opts.trace_file.empty() || !opts.report_file.empty() || !opts.received_file.empty()) {
+    if (!opts.trace_file.empty() || !opts.report_file.empty() || !opts.received_file.empty() ||
+        !opts.vcd_file.empty()) {
         session->recorder =
             new bench::SimRecorder(*session->bench, opts.trace_file, opts.report_file, opts.received_file);
+        if (!opts.vcd_file.empty()) {
+            int fd = open(opts.vcd_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                std::fprintf(stderr, "psload-sim: cannot write %s\n", opts.vcd_file.c_str());
+                return 2;
+            }
+            session->recorder->set_waveform(new bench::CableWaveform(*session->bench, fd, opts.vcd_window, opts.vcd_registers));
+        }
         io.set_observer(session->recorder);
         std::atexit(finish_records);
     }

@@ -225,7 +225,8 @@ void time_catch_up(Service &s, hrtime limit)
 // that corresponds to its arrival.
 void commands_take(Service &s, hrtime limit)
 {
-    unsigned char buf[4096];
+    // At most RT-FIFO 1's size at a time: a write that fits goes in whole.
+    unsigned char buf[4000];
     while (s.fd1 >= 0) {
         ssize_t n = read(s.fd1, buf, sizeof buf);
         if (n <= 0)
@@ -279,7 +280,8 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
         commands_take(s, limit);
         s.note("rmmod");
         pipes_close(s);
-        m.rmmod();
+        if (int rc = m.rmmod())
+            s.note("rmmod refused: " + std::to_string(rc));
         return 0;
     case ScenarioEvent::Kind::write: {
         std::vector<unsigned char> bytes;
@@ -311,6 +313,18 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
         else
             m.set_target(e.sensor - 1, e.flight);
         return 0;
+    case ScenarioEvent::Kind::open:
+    case ScenarioEvent::Kind::close: {
+        // Another Linux process takes or gives back an RT-FIFO; while it
+        // holds one, the service's own writes or reads on it are refused.
+        bool open = e.kind == ScenarioEvent::Kind::open;
+        s.note(std::string(open ? "open" : "close") + " /dev/rtf" + std::to_string(e.fifo) + " (process " +
+               std::to_string(e.pid) + ')');
+        int rc = open ? m.linux_open(e.fifo, e.pid) : m.linux_close(e.fifo, e.pid);
+        if (rc != 0)
+            s.note(std::string(open ? "open" : "close") + " failed: " + std::to_string(rc));
+        return 0;
+    }
     case ScenarioEvent::Kind::reader_stop:
     case ScenarioEvent::Kind::reader_start:
         return 0;  // refused before the start
@@ -390,7 +404,8 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     if (m.module_loaded()) {
         s.note(std::string("ranging thread: ") + state_name(m.thread_state()));
         s.note("rmmod");
-        m.rmmod();
+        if (int rc = m.rmmod())
+            s.note("rmmod refused: " + std::to_string(rc));
     }
     pipes_close(s);
 

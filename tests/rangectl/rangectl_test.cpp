@@ -359,6 +359,21 @@ TEST_F(Served, RecordSplitOverTwoWritesIsLost)
     EXPECT_EQ(writes(2), (std::vector<std::string>{"5 bytes", "7 bytes"}));
 }
 
+TEST_F(Served, LabPcBuildDrivesTheModule)
+{
+    // The static i386 build, as copied to the lab PC.
+    std::string why = testutil::i386_skip_reason(RANGECTL32);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    RunResult r = testutil::run_i386(RANGECTL32, {"rangectl32", "--fifo-dir", dir_, "shot", "2", "-t", "5000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "500\n");
+    r = testutil::run_i386(RANGECTL32, {"rangectl32", "--fifo-dir", dir_, "watch", "1", "100", "-n", "3", "-t", "5000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(watch_values(r.out, 1), std::vector<std::string>(3, "1000"));
+    EXPECT_EQ(writes(4), (std::vector<std::string>{"1 2 0", "3 1 0", "2 1 100", "3 1 0"}));
+}
+
 class ServedBytewise : public Served {
 protected:
     // A byte about every millisecond: at a fifth of the speed, so that the
