@@ -321,6 +321,18 @@ static void fifos_close(void)
     cmd_fd = data_fd = -1;
 }
 
+// Both FIFOs, the values' first (so that nothing the module puts in answer
+// is missed); none when either cannot be opened.
+static int fifos_open(void)
+{
+    int status = fifo_open_data();
+    if (status == 0)
+        status = fifo_open_command();
+    if (status != 0)
+        fifos_close();
+    return status;
+}
+
 // One command record, little endian, in one write().  A write interrupted
 // before anything went in is repeated; one that took part of the record
 // (which neither an RT-FIFO nor a pipe does for 12 bytes) is completed, so
@@ -471,13 +483,9 @@ static int wait_failure(int r, long timeout)
 // only its distance (a 9999 from it is 9999 mm), and nothing without echo.
 static int shot_run(void)
 {
-    int status = fifo_open_data();
-    if (status == 0)
-        status = fifo_open_command();
-    if (status != 0) {
-        fifos_close();
+    int status = fifos_open();
+    if (status != 0)
         return status;
-    }
     int value = 0;
     int r = values_drain(10, 200);
     long timeout = settings.timeout >= 0 ? settings.timeout : 200;
@@ -533,13 +541,9 @@ static int watch_line(double seconds, int value, int echoed)
 // cannot be told from the marker and reads as "no echo".
 static int watch_run(void)
 {
-    int status = fifo_open_data();
-    if (status == 0)
-        status = fifo_open_command();
-    if (status != 0) {
-        fifos_close();
+    int status = fifos_open();
+    if (status != 0)
         return status;
-    }
     long timeout = settings.timeout >= 0 ? settings.timeout : 3L * settings.period + 200;
     // Ranging that runs already (left by start, or by a client that was
     // killed) is suspended first, and its values, up to a late echo, are
