@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_words.h"
-#include "io_space.h"
-#include "register_bank.h"
+#include "bus/io_bus.h"
+#include "devices/pc/register_bank.h"
 
 int portpoke_main(int argc, char **argv);
 

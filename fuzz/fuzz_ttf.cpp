@@ -17,7 +17,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "fpga_bench.h"
+#include "boards/fpga_bench.h"
 #include "psload.h"
 
 static std::string data_file;

@@ -1,5 +1,5 @@
 // The emulated lab PC: see machine.h.
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 #include <dlfcn.h>
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "platform_api.h"
+#include "rtlinux/abi/platform_api.h"
 
 namespace rtlsim {
 

@@ -1,10 +1,10 @@
 // The bench's hardware models on their own: the parallel port's register
 // and line semantics, the passive-serial device, the delay port and the
 // kernel's port permission.
-#include "fpga_bench.h"
-#include "io_space.h"
-#include "parallel_port.h"
-#include "passive_serial.h"
+#include "boards/fpga_bench.h"
+#include "bus/io_bus.h"
+#include "devices/pc/parallel_port.h"
+#include "devices/fpga/passive_serial.h"
 
 #include <gtest/gtest.h>
 

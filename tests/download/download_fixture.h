@@ -4,8 +4,8 @@
 #ifndef TESTS_DOWNLOAD_FIXTURE_H
 #define TESTS_DOWNLOAD_FIXTURE_H
 
-#include "fpga_bench.h"
-#include "io_space.h"
+#include "boards/fpga_bench.h"
+#include "bus/io_bus.h"
 #include "psload.h"
 
 #include <gtest/gtest.h>

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "io_space.h"
-#include "register_bank.h"
+#include "bus/io_bus.h"
+#include "devices/pc/register_bank.h"
 
 int portpoke_main(int argc, char **argv);
 

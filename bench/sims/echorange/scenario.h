@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 namespace rtlsim {
 

@@ -10,10 +10,10 @@
 // By default the device needs exactly the bits of the data file named on
 // the command line (its last argument), counted here independently of
 // psload's loader.
-#include "fpga_bench.h"
-#include "io_space.h"
-#include "sim_options.h"
-#include "sim_recorder.h"
+#include "boards/fpga_bench.h"
+#include "bus/io_bus.h"
+#include "sims/psload/sim_options.h"
+#include "sims/psload/sim_recorder.h"
 
 #include <csignal>
 #include <cstdio>

@@ -17,8 +17,8 @@
 #ifndef BENCH_PASSIVE_SERIAL_H
 #define BENCH_PASSIVE_SERIAL_H
 
-#include "io_space.h"
-#include "parallel_port.h"
+#include "bus/io_bus.h"
+#include "devices/pc/parallel_port.h"
 
 #include <cstdint>
 #include <vector>

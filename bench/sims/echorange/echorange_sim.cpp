@@ -11,7 +11,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "scenario.h"
+#include "sims/echorange/scenario.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #ifndef BENCH_SIM_OPTIONS_H
 #define BENCH_SIM_OPTIONS_H
 
-#include "fpga_bench.h"
+#include "boards/fpga_bench.h"
 
 #include <cstdint>
 #include <string>

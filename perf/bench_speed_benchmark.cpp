@@ -1,8 +1,8 @@
 // How fast the bench simulates: a whole download of a 3.6-Mbit
 // configuration (450000 values, about 11 million port accesses) through the
 // simulated port seam, and single accesses to the parallel port.
-#include "fpga_bench.h"
-#include "io_space.h"
+#include "boards/fpga_bench.h"
+#include "bus/io_bus.h"
 #include "psload.h"
 
 #include <benchmark/benchmark.h>

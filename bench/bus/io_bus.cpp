@@ -1,4 +1,4 @@
-#include "io_space.h"
+#include "bus/io_bus.h"
 
 #include <cerrno>
 #include <csignal>

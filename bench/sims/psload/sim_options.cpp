@@ -1,4 +1,4 @@
-#include "sim_options.h"
+#include "sims/psload/sim_options.h"
 
 #include <cerrno>
 #include <csignal>

@@ -8,8 +8,8 @@
 #ifndef BENCH_SIM_RECORDER_H
 #define BENCH_SIM_RECORDER_H
 
-#include "fpga_bench.h"
-#include "io_space.h"
+#include "boards/fpga_bench.h"
+#include "bus/io_bus.h"
 
 #include <cstddef>
 #include <string>

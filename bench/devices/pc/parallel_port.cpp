@@ -1,4 +1,4 @@
-#include "parallel_port.h"
+#include "devices/pc/parallel_port.h"
 
 namespace bench {
 

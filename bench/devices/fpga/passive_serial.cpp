@@ -1,4 +1,4 @@
-#include "passive_serial.h"
+#include "devices/fpga/passive_serial.h"
 
 namespace bench {
 

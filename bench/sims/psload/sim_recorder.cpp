@@ -1,4 +1,4 @@
-#include "sim_recorder.h"
+#include "sims/psload/sim_recorder.h"
 
 #include <cerrno>
 #include <cstdio>

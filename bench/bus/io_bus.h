@@ -6,8 +6,8 @@
 // port permission is modelled as it works: a process must be granted a range
 // with ioperm() before it touches it, and an access outside the granted ports
 // is a fault.  Every access can be recorded in a trace for the tests.
-#ifndef BENCH_IO_SPACE_H
-#define BENCH_IO_SPACE_H
+#ifndef BENCH_BUS_IO_BUS_H
+#define BENCH_BUS_IO_BUS_H
 
 #include <array>
 #include <bitset>

@@ -20,7 +20,7 @@
 #ifndef BENCH_PARALLEL_PORT_H
 #define BENCH_PARALLEL_PORT_H
 
-#include "io_space.h"
+#include "bus/io_bus.h"
 
 #include <cstdint>
 

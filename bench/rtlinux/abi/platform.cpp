@@ -15,7 +15,7 @@ extern "C" {
 #include <rtl_time.h>
 }
 
-#include "platform_api.h"
+#include "rtlinux/abi/platform_api.h"
 
 namespace api = rtlsim::api;
 

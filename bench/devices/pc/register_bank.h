@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "io_space.h"
+#include "bus/io_bus.h"
 
 namespace bench {
 

@@ -1,7 +1,7 @@
 // The loader's reading of a module object's .modinfo section: the module
 // information items, NUL-separated "name=value" strings.  insmod checks the
 // kernel_version item against the running kernel before it loads anything.
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 #include <elf.h>
 

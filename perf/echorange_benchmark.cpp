@@ -4,7 +4,7 @@
 // under ten seconds, i.e. at least 360 simulated seconds per second.
 #include <benchmark/benchmark.h>
 
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #ifndef BENCH_FPGA_BENCH_H
 #define BENCH_FPGA_BENCH_H
 
-#include "io_space.h"
-#include "parallel_port.h"
-#include "passive_serial.h"
+#include "bus/io_bus.h"
+#include "devices/pc/parallel_port.h"
+#include "devices/fpga/passive_serial.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "fpga_bench.h"
+#include "boards/fpga_bench.h"
 
 namespace bench {
 

@@ -1,5 +1,5 @@
 // echorange-sim scenarios: parsing and running.
-#include "scenario.h"
+#include "sims/echorange/scenario.h"
 
 #include <algorithm>
 #include <cctype>

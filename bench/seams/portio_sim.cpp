@@ -1,7 +1,7 @@
 // The port seam routed to the bench's I/O space.
 #include "portio.h"
 
-#include "io_space.h"
+#include "bus/io_bus.h"
 
 int port_permission(unsigned long from, unsigned long num, int turn_on)
 {
