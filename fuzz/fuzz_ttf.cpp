@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 std::abort();
     }
 
-    bench::IoSpace &io = bench::io();
+    bench::IoBus &io = bench::io();
     io.reset();
     io.set_violation_policy(bench::ViolationPolicy::Record);
     bench::BenchConfig config;

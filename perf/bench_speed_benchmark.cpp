@@ -39,7 +39,7 @@ void BM_Download3600kbit(benchmark::State &state)
     config.fpga.config_bits = 8ULL * kValues;
     std::uint64_t accesses = 0;
     for (auto _ : state) {
-        bench::IoSpace &io = bench::io();
+        bench::IoBus &io = bench::io();
         io.reset();
         bench::FpgaBench fpga_bench(io, config);
         if (download_data() != 0 || !fpga_bench.fpga().user_mode(io.now())) {
@@ -57,7 +57,7 @@ BENCHMARK(BM_Download3600kbit)->Unit(benchmark::kMillisecond);
 
 void BM_ParallelPortControlWrite(benchmark::State &state)
 {
-    bench::IoSpace &io = bench::io();
+    bench::IoBus &io = bench::io();
     io.reset();
     bench::BenchConfig config;
     config.fpga.config_bits = ~0ULL;

@@ -1,11 +1,14 @@
 // The FPGA download bench: a parallel port with the passive-serial cable and
-// an FPGA on it, and the delay port, mapped into an I/O space.
-#ifndef BENCH_FPGA_BENCH_H
-#define BENCH_FPGA_BENCH_H
+// an FPGA on it, and the delay port, mapped onto an I/O bus.  Assembly only:
+// the devices know their registers and lines, this board picks where they
+// sit and what is plugged into what.
+#ifndef BENCH_BOARDS_FPGA_BENCH_H
+#define BENCH_BOARDS_FPGA_BENCH_H
 
 #include "bus/io_bus.h"
 #include "devices/pc/parallel_port.h"
 #include "devices/fpga/passive_serial.h"
+#include "devices/pc/delay_port.h"
 
 #include <cstdint>
 
@@ -21,7 +24,7 @@ struct BenchConfig {
 
 class FpgaBench {
 public:
-    FpgaBench(IoSpace &io, const BenchConfig &config);
+    FpgaBench(IoBus &io, const BenchConfig &config);
     ~FpgaBench();
     FpgaBench(const FpgaBench &) = delete;
     FpgaBench &operator=(const FpgaBench &) = delete;
@@ -30,10 +33,10 @@ public:
     ParallelPort &port() { return port_; }
     PassiveSerialFpga &fpga() { return fpga_; }
     DelayPort &delay() { return delay_; }
-    IoSpace &io() { return io_; }
+    IoBus &io() { return io_; }
 
 private:
-    IoSpace &io_;
+    IoBus &io_;
     BenchConfig config_;
     ParallelPort port_;
     PassiveSerialFpga fpga_;

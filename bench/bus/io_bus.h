@@ -1,26 +1,34 @@
-// The bench's I/O space: the simulated ISA I/O ports of the lab PC.
+// The lab PC's I/O bus: the ISA port space with devices on it.
 //
-// Devices are mapped to port ranges; every port access advances simulated
-// time by one microsecond (on the real PC one ISA bus cycle to port 0x80 takes
-// about that long, and the downloader uses it as its only clock).  The kernel's
-// port permission is modelled as it works: a process must be granted a range
-// with ioperm() before it touches it, and an access outside the granted ports
-// is a fault.  Every access can be recorded in a trace for the tests.
+// A device declares nothing but how it answers byte (and, if it likes, word)
+// cycles at absolute port numbers; a board maps it into a window of ports
+// under a name ("lpt", "echo_board"), so that a port can be told as
+// "echo_board+2".  Ports nobody decodes read 0xFF (the floating bus) and
+// ignore writes.  A word access whose two bytes land on one device reaches
+// it as one cycle; otherwise the bus splits it into two byte cycles.
+//
+// Every access takes the bus cycle the board sets (1 us by default: one ISA
+// cycle to port 0x80, which the downloader uses as its only clock) on the
+// clock the bus is given.  A user process's accesses are checked against
+// its I/O permission (io_permissions.h); kernel code (the emulated RTLinux
+// machine) runs with the permission check off.  Every access can be traced
+// and is shown to an observer (bus_trace.h).
 #ifndef BENCH_BUS_IO_BUS_H
 #define BENCH_BUS_IO_BUS_H
 
+#include "bus/bus_trace.h"
+#include "bus/io_permissions.h"
+#include "time/sim_clock.h"
+
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace bench {
 
-using Micros = std::uint64_t;
-
-// A device on the I/O bus.  Ports are absolute port numbers.
+// A device on the I/O bus.  Ports are absolute port numbers; `now` is the
+// bus clock in whole microseconds.
 class Device {
 public:
     virtual ~Device() = default;
@@ -30,89 +38,69 @@ public:
     // seen as the low byte at port and the high byte at port + 1.
     virtual std::uint16_t read16(std::uint16_t port, Micros now);
     virtual void write16(std::uint16_t port, std::uint16_t value, Micros now);
+    // Back to the power-on state named in the device's header.
+    virtual void reset(Micros /*now*/) {}
 };
 
-enum class Dir : std::uint8_t { In, Out };
-
-struct Access {
-    Micros time;           // simulated time at which the access was made
-    std::uint16_t port;
-    Dir dir;
-    std::uint8_t width;    // 8 or 16
-    std::uint16_t value;   // value read or written
-    bool operator==(const Access &o) const
-    {
-        return time == o.time && port == o.port && dir == o.dir && width == o.width && value == o.value;
-    }
+// One device's window on the bus.
+struct Mapping {
+    std::string name;
+    std::uint16_t first;
+    unsigned count;
+    Device *device;
 };
 
-struct PermissionCall {
-    unsigned long from;
-    unsigned long num;
-    int turn_on;
-    int result;            // 0, or -1 (errno in err)
-    int err;
-    bool operator==(const PermissionCall &o) const
-    {
-        return from == o.from && num == o.num && turn_on == o.turn_on && result == o.result && err == o.err;
-    }
-};
-
-// Sees every access and every permission call as it happens (the trace
-// writer of the simulators streams them to a file, so that the record is
-// complete even when the process is then ended by a signal).
-class Observer {
+class IoBus {
 public:
-    virtual ~Observer() = default;
-    virtual void on_access(const Access &) {}
-    virtual void on_permission(const PermissionCall &) {}
-};
-
-// What happens when a program touches a port it holds no permission for.
-enum class ViolationPolicy {
-    Kill,    // report on stderr and end the process with SIGSEGV, as the CPU would
-    Record,  // report on stderr, count it, carry on (in-process tests)
-};
-
-class IoSpace {
-public:
-    IoSpace();
+    // A bus on the board's clock, or on a clock of its own.
+    explicit IoBus(SimClock &clock);
+    IoBus();
+    IoBus(const IoBus &) = delete;
+    IoBus &operator=(const IoBus &) = delete;
 
     // Forget devices, permissions, trace, time and settings.
     void reset();
 
     // Map a device to ports [first, first + count).  The device must outlive
-    // the mapping.  Ports nobody decodes read 0xFF (the floating ISA bus) and
-    // ignore writes.
-    void map(std::uint16_t first, unsigned count, Device &device);
+    // the mapping.  A later mapping covers an earlier one where they overlap.
+    void map(std::uint16_t first, unsigned count, Device &device, std::string name = "");
     void unmap(std::uint16_t first, unsigned count);
+    const std::vector<Mapping> &mappings() const { return mappings_; }
+    Device *device_at(std::uint16_t port) const { return devices_[port]; }
+    // "name+offset" for a port in a named window, else "0xPORT".
+    std::string describe(std::uint16_t port) const;
+    // Every mapped device back to its power-on state (a bus RESET).
+    void reset_devices();
 
-    // Kernel side of ioperm().  An unprivileged process is refused access
-    // with refusal_errno.  With EPERM (a kernel with ioperm, no CAP_SYS_RAWIO)
-    // giving up access still succeeds, as Linux lets anyone drop its ports;
-    // with ENOSYS (a kernel or sandbox without ioperm) every call fails.
-    void set_privileged(bool privileged, int refusal_errno = 1 /* EPERM */);
-    void refuse_range(std::uint16_t first, unsigned count);  // never granted, even to root
+    // The user process's I/O permission, and the processor's check of it.
+    IoPermissions &permissions() { return permissions_; }
+    void set_kernel_mode(bool on) { kernel_mode_ = on; }  // no permission check
+    void set_privileged(bool privileged, int refusal_errno = 1 /* EPERM */)
+    {
+        permissions_.set_privileged(privileged, refusal_errno);
+    }
+    void refuse_range(std::uint16_t first, unsigned count) { permissions_.refuse_range(first, count); }
     int permission(unsigned long from, unsigned long num, int turn_on);
-    bool permitted(std::uint16_t port) const { return granted_[port]; }
-    bool any_permitted() const { return granted_.any(); }
-    const std::vector<PermissionCall> &permission_calls() const { return perm_calls_; }
+    bool permitted(std::uint16_t port) const { return permissions_.permitted(port); }
+    bool any_permitted() const { return permissions_.any_permitted(); }
+    const std::vector<PermissionCall> &permission_calls() const { return permissions_.calls(); }
+    void set_violation_policy(ViolationPolicy p) { permissions_.set_violation_policy(p); }
+    const std::vector<std::uint16_t> &violations() const { return permissions_.violations(); }
 
-    // The program's side of the bus.
+    // The processor's side of the bus.
     std::uint8_t in8(std::uint16_t port);
     void out8(std::uint16_t port, std::uint8_t value);
     std::uint16_t in16(std::uint16_t port);
     void out16(std::uint16_t port, std::uint16_t value);
 
-    Micros now() const { return now_; }
+    SimClock &clock() { return clock_; }
+    Micros now() const { return clock_.micros(); }
+    void set_access_cost(Nanos cost) { access_cost_ = cost; }
     std::uint64_t accesses() const { return accesses_; }
 
-    void set_tracing(bool on) { tracing_ = on; }
-    const std::vector<Access> &trace() const { return trace_; }
+    void set_tracing(bool on) { trace_.set_on(on); }
+    const std::vector<Access> &trace() const { return trace_.accesses(); }
     void clear_trace() { trace_.clear(); }
-
-    void set_violation_policy(ViolationPolicy p) { policy_ = p; }
-    const std::vector<std::uint16_t> &violations() const { return violations_; }
 
     // Called after every completed access with the access count so far; the
     // bench uses it to inject events (a signal in the middle of a download).
@@ -127,27 +115,23 @@ private:
     void record(std::uint16_t port, Dir dir, unsigned width, std::uint16_t value);
     void after_access();
 
+    SimClock own_clock_;
+    SimClock &clock_;
+    Nanos access_cost_ = kMicrosecond;
     std::array<Device *, 65536> devices_{};
-    std::bitset<65536> granted_;
-    std::bitset<65536> refused_;
-    bool privileged_ = true;
-    int refusal_errno_ = 1;
-    std::vector<PermissionCall> perm_calls_;
-    Micros now_ = 0;
+    std::vector<Mapping> mappings_;
+    IoPermissions permissions_;
+    bool kernel_mode_ = false;
     std::uint64_t accesses_ = 0;
-    bool tracing_ = false;
-    std::vector<Access> trace_;
-    ViolationPolicy policy_ = ViolationPolicy::Kill;
-    std::vector<std::uint16_t> violations_;
+    BusTrace trace_;
     AccessHook hook_ = nullptr;
     void *hook_ctx_ = nullptr;
     Observer *observer_ = nullptr;
 };
 
-// The process-wide I/O space that the simulated port seam talks to.
-IoSpace &io();
-
-std::string to_string(const Access &a);
+// The process-wide bus, on a clock of its own, that the simulated port seam
+// (seams/portio_sim.cpp) talks to.
+IoBus &io();
 
 } // namespace bench
 

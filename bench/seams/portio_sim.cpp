@@ -1,4 +1,4 @@
-// The port seam routed to the bench's I/O space.
+// The port seam routed to the bench's I/O bus.
 #include "portio.h"
 
 #include "bus/io_bus.h"

@@ -198,7 +198,7 @@ TEST(PassiveSerialModel, StartsConfiguredWhenAsked)
 
 TEST(BenchIoSpace, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
 {
-    bench::IoSpace io;
+    bench::IoBus io;
     bench::FpgaBench b(io, bench::BenchConfig{});
     ASSERT_EQ(io.permission(0x80, 1, 1), 0);
     for (int k = 0; k < 7; ++k)
@@ -210,7 +210,7 @@ TEST(BenchIoSpace, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
 
 TEST(BenchIoSpace, PermissionFollowsTheKernel)
 {
-    bench::IoSpace io;
+    bench::IoBus io;
     EXPECT_EQ(io.permission(0x378, 0, 1), -1) << "empty range";
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(io.permission(0xFFFF, 2, 1), -1);
@@ -236,7 +236,7 @@ TEST(BenchIoSpace, PermissionFollowsTheKernel)
 
 TEST(BenchIoSpace, AccessWithoutPermissionIsRecordedUnderTheRecordPolicy)
 {
-    bench::IoSpace io;
+    bench::IoBus io;
     io.set_violation_policy(bench::ViolationPolicy::Record);
     testing::internal::CaptureStderr();
     EXPECT_EQ(io.in8(0x379), 0xFF);
@@ -251,7 +251,7 @@ TEST(BenchIoSpaceDeathTest, AccessWithoutPermissionKillsWithSigsegv)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            bench::IoSpace io;
+            bench::IoBus io;
             io.out8(0x378, 1);
         },
         testing::KilledBySignal(SIGSEGV), "FAULT: 8-bit access to port 0x378 without I/O permission");
@@ -271,7 +271,7 @@ TEST(BenchIoSpace, WordAccessAcrossTwoDevicesIsSplitIntoByteCycles)
         std::uint8_t read8(std::uint16_t p, bench::Micros) override { return reg[p - first]; }
         void write8(std::uint16_t p, std::uint8_t v, bench::Micros) override { reg[p - first] = v; }
     };
-    bench::IoSpace io;
+    bench::IoBus io;
     Bytes low(0x3FE), high(0x400);
     io.map(0x3FE, 2, low);
     io.map(0x400, 2, high);

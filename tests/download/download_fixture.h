@@ -91,7 +91,7 @@ protected:
         io().reset();
     }
 
-    static bench::IoSpace &io() { return bench::io(); }
+    static bench::IoBus &io() { return bench::io(); }
 
     // The bench with the given configuration (replacing any earlier one).
     bench::FpgaBench &make_bench(const bench::BenchConfig &config = {})

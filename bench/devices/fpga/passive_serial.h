@@ -14,10 +14,10 @@
 //   - A configuration error pulls nSTATUS low; CONF_DONE stays low.
 // nSTATUS and CONF_DONE are open-drain outputs with pull-ups: whatever is
 // not driven low reads high.
-#ifndef BENCH_PASSIVE_SERIAL_H
-#define BENCH_PASSIVE_SERIAL_H
+#ifndef BENCH_DEVICES_FPGA_PASSIVE_SERIAL_H
+#define BENCH_DEVICES_FPGA_PASSIVE_SERIAL_H
 
-#include "bus/io_bus.h"
+#include "time/sim_clock.h"
 #include "devices/pc/parallel_port.h"
 
 #include <cstdint>
@@ -112,23 +112,6 @@ public:
 
 private:
     PassiveSerialFpga *device_;
-};
-
-// Port 0x80, the POST code port: an ISA write that every PC decodes and that
-// takes one bus cycle, which is what makes it a delay.  Counts the writes.
-class DelayPort : public Device {
-public:
-    std::uint64_t writes() const { return writes_; }
-    std::uint8_t read8(std::uint16_t, Micros) override { return last_; }
-    void write8(std::uint16_t, std::uint8_t value, Micros) override
-    {
-        last_ = value;
-        ++writes_;
-    }
-
-private:
-    std::uint64_t writes_ = 0;
-    std::uint8_t last_ = 0;
 };
 
 } // namespace bench

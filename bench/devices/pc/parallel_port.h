@@ -17,8 +17,8 @@
 //
 // An input line that nothing drives floats high through the port's pull-up
 // resistors, so a port with nothing attached reads status 0x7F.
-#ifndef BENCH_PARALLEL_PORT_H
-#define BENCH_PARALLEL_PORT_H
+#ifndef BENCH_DEVICES_PC_PARALLEL_PORT_H
+#define BENCH_DEVICES_PC_PARALLEL_PORT_H
 
 #include "bus/io_bus.h"
 
@@ -73,6 +73,8 @@ public:
 
     std::uint8_t read8(std::uint16_t port, Micros now) override;
     void write8(std::uint16_t port, std::uint8_t value, Micros now) override;
+    // Power-on registers; whatever is plugged in sees the lines change.
+    void reset(Micros now) override;
 
 private:
     std::uint16_t base_;

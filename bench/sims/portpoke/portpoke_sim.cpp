@@ -53,7 +53,7 @@ bool parse_hex(const char *text, unsigned long *out)
     std::exit(2);
 }
 
-void write_report(const std::string &path, const bench::IoSpace &io, const bench::RegisterBank &bank,
+void write_report(const std::string &path, const bench::IoBus &io, const bench::RegisterBank &bank,
                   const std::vector<std::uint8_t> &before)
 {
     std::FILE *f = std::fopen(path.c_str(), "w");
@@ -78,7 +78,7 @@ void write_report(const std::string &path, const bench::IoSpace &io, const bench
 
 int main(int argc, char **argv)
 {
-    bench::IoSpace &io = bench::io();
+    bench::IoBus &io = bench::io();
     io.reset();
     io.set_tracing(true);
 

@@ -1,7 +1,7 @@
 // psload-sim: psload run against the simulated FPGA bench.
 //
 // The same command line, phases and output as psload; the port seam goes to
-// the bench's I/O space, where a parallel port with the configuration cable,
+// the bench's I/O bus, where a parallel port with the configuration cable,
 // a passive-serial FPGA and the delay port are mapped.  Leading --sim-...
 // arguments set up the bench (see sim_options.h) and are taken away before
 // psload sees its arguments; whatever the bench has to say goes to the files
@@ -80,7 +80,7 @@ int main(int argc, char **argv)
         opts.bench.fpga.config_bits = values > 0 ? 8ULL * static_cast<unsigned long long>(values) : 0;
     }
 
-    bench::IoSpace &io = bench::io();
+    bench::IoBus &io = bench::io();
     io.reset();
     io.set_violation_policy(bench::ViolationPolicy::Kill);
     if (opts.unprivileged)

@@ -142,7 +142,7 @@ void SimRecorder::finish()
 
 std::string SimRecorder::report() const
 {
-    IoSpace &io = bench_.io();
+    IoBus &io = bench_.io();
     PassiveSerialFpga &fpga = bench_.fpga();
     Micros now = io.now();
     std::string held;
