@@ -196,7 +196,7 @@ TEST(PassiveSerialModel, StartsConfiguredWhenAsked)
     EXPECT_TRUE(f.nstatus(0));
 }
 
-TEST(BenchIoSpace, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
+TEST(IoBusModel, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
 {
     bench::IoBus io;
     bench::FpgaBench b(io, bench::BenchConfig{});
@@ -208,7 +208,7 @@ TEST(BenchIoSpace, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
     EXPECT_EQ(io.now(), 8u);
 }
 
-TEST(BenchIoSpace, PermissionFollowsTheKernel)
+TEST(IoBusModel, PermissionFollowsTheKernel)
 {
     bench::IoBus io;
     EXPECT_EQ(io.permission(0x378, 0, 1), -1) << "empty range";
@@ -234,7 +234,7 @@ TEST(BenchIoSpace, PermissionFollowsTheKernel)
     EXPECT_FALSE(io.permitted(0x37B));
 }
 
-TEST(BenchIoSpace, AccessWithoutPermissionIsRecordedUnderTheRecordPolicy)
+TEST(IoBusModel, AccessWithoutPermissionIsRecordedUnderTheRecordPolicy)
 {
     bench::IoBus io;
     io.set_violation_policy(bench::ViolationPolicy::Record);
@@ -246,7 +246,7 @@ TEST(BenchIoSpace, AccessWithoutPermissionIsRecordedUnderTheRecordPolicy)
     EXPECT_NE(err.find("0x379"), std::string::npos);
 }
 
-TEST(BenchIoSpaceDeathTest, AccessWithoutPermissionKillsWithSigsegv)
+TEST(IoBusModelDeathTest, AccessWithoutPermissionKillsWithSigsegv)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -259,7 +259,7 @@ TEST(BenchIoSpaceDeathTest, AccessWithoutPermissionKillsWithSigsegv)
 
 } // namespace
 
-TEST(BenchIoSpace, WordAccessAcrossTwoDevicesIsSplitIntoByteCycles)
+TEST(IoBusModel, WordAccessAcrossTwoDevicesIsSplitIntoByteCycles)
 {
     // An 8-bit register bank ending at 0x3FF and another device behind it:
     // a word access at 0x3FF reaches each with its own byte; with nothing
