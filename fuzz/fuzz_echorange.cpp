@@ -139,7 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     m.set_reader(true);
     m.run_for(rtlsim::kSecond);
-    m.rmmod();
+    m.linux_exit(rtlsim::Machine::kWriterPid);  // a write still waiting would keep FIFO 1 open
+    if (m.rmmod() != 0)
+        fail(m, "unload refused");
 
     if (!m.violations().empty())
         fail(m, "rule broken");

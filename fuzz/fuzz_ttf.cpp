@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "boards/fpga_bench.h"
 #include "psload.h"
@@ -26,12 +27,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     if (!std::freopen("/dev/null", "w", stdout))
         std::abort();
-    char path[] = "/tmp/labtools-fuzz-ttf-XXXXXX";
-    int fd = mkstemp(path);
+    // The scratch file goes where the machine wants temporary files.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/labtools-fuzz-ttf-XXXXXX";
+    std::vector<char> path(templ.begin(), templ.end());
+    path.push_back('\0');
+    int fd = mkstemp(path.data());
     if (fd < 0)
         std::abort();
     close(fd);
-    data_file = path;
+    data_file = path.data();
     std::atexit([] { unlink(data_file.c_str()); });
     return 0;
 }

@@ -21,25 +21,53 @@
  * Everything the platform calls has C linkage (echorange.h).
  */
 
+/*
+ * The platform's headers are C.  As RTLinux's own C++ support (rtl_cpp.h)
+ * does, they are included with C linkage and with the two C++ keywords they
+ * use as plain names (`new` in linux/list.h and linux/ioport.h, `virtual`)
+ * renamed while they are read; the module itself uses neither.
+ *
+ * The set is chosen to stay clear of linux/sched.h: <asm/io.h> would bring
+ * it in (through linux/vmalloc.h), and its C that is not C++ (struct zone_t
+ * on a typedef name in linux/mm.h and linux/swap.h) does not compile as C++;
+ * it would also define struct sched_param a second time after rtl_sched.h
+ * has defined it for C++.  Port output comes from RTLinux's own
+ * arch/rtl_io.h instead.
+ */
+#define new new_
+#define virtual virtual_
 extern "C" {
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/errno.h>
 #include <linux/ioport.h>
-#include <asm/io.h>
 #include <asm/div64.h>
-#include <rtl.h>
-#include <rtl_fifo.h>
-#include <rtl_sched.h>
-#include <rtl_time.h>
+#include <arch/rtl_io.h>
 #include <rtl_sync.h>
+#include <rtl_core.h>
+#include <rtl_fifo.h>
+#include <rtl_time.h>
+#include <rtl_sched.h>
 #include <pthread.h>
 }
+#undef new
+#undef virtual
 
 #include "echorange.h"
 
 /* Keep the module's globals out of the kernel's symbol table. */
 EXPORT_NO_SYMBOLS;
+
+/*
+ * linux/module.h gives every module the item "kernel_version=<release>" in
+ * its .modinfo section, as an unreferenced static const array; insmod
+ * refuses a module without it.  Compilers from gcc 3.1 on drop unreferenced
+ * static data when optimising, so the module refers to the array itself,
+ * from a pointer the compiler must keep.  (Older ones keep both anyway.)
+ */
+#if __GNUC__ > 3 || (__GNUC__ == 3 && __GNUC_MINOR__ >= 1)
+static const char *const kernel_version_kept __attribute__((used)) = __module_kernel_version;
+#endif
 
 /* The board. */
 #define USS_BASE        0x130   /* I/O region: 0x130 to 0x133 */
@@ -125,9 +153,9 @@ unsigned int transmit(int i)
 
     rtl_no_interrupts(flags);
     iflag = 0;
-    outb(CTRL_ARM, USS_CONTROL);
+    rtl_outb(CTRL_ARM, USS_CONTROL);
     s_time = gethrtime();
-    outb((unsigned char)(i & 0xff), USS_CHANNEL);
+    rtl_outb((char)(i & 0xff), USS_CHANNEL);
     rtl_hard_enable_irq(USS_IRQ);
     rtl_restore_interrupts(flags);
     return 0;
@@ -143,12 +171,12 @@ unsigned int intr_handler(unsigned int irq, struct pt_regs *regs)
     (void)irq;
     (void)regs;
 
-    outb(CTRL_ACK, USS_CONTROL);
+    rtl_outb(CTRL_ACK, USS_CONTROL);
     r_time = gethrtime();
     data = distance_mm(r_time - s_time);
     iflag = 1;
     rtf_put(USS_DATA_FIFO, &data, sizeof data);
-    outb(CTRL_ARM, USS_CONTROL);
+    rtl_outb(CTRL_ARM, USS_CONTROL);
     rtl_hard_disable_irq(USS_IRQ);
     return 0;
 }

@@ -81,7 +81,10 @@ constexpr int kEbusy = 16;
 constexpr int kEinval = 22;
 constexpr int kEnospc = 28;
 constexpr int kEsrch = 3;
-constexpr int kEagain = 11;
+constexpr int kEnoent = 2;
+constexpr int kEintr = 4;
+constexpr int kEbadf = 9;
+constexpr int kEacces = 13;
 
 // The module asks for a 20480-byte stack; the emulation's own code (and the
 // sanitizers) run on the thread's stack during platform calls, so the
@@ -124,6 +127,13 @@ Machine::Machine() : linux_(std::make_unique<LinuxContext>())
 
 Machine::~Machine()
 {
+    // The Linux processes end first: their FIFOs close, and the module can
+    // go.
+    while (!writes_.empty())
+        linux_exit(writes_.front().pid);
+    for (auto &f : fifos_)
+        while (f.open_count > 0)
+            linux_exit(f.opener);
     if (dl_)
         rmmod();
     for (auto &t : threads_)
@@ -561,10 +571,12 @@ size_t Machine::Fifo::pop(unsigned char *p, size_t n)
     return n;
 }
 
-int Machine::fifo_create(unsigned fifo, int size)
+int Machine::fifo_create(unsigned fifo, int size, const struct module *creator)
 {
     platform_call("rtf_create");
-    if (fifo >= kFifoCount || size <= 0)
+    if (fifo >= kFifoCount)
+        return -kEnodev;
+    if (size <= 0)
         return -kEinval;
     Fifo &f = fifos_[fifo];
     if (f.exists)
@@ -572,13 +584,22 @@ int Machine::fifo_create(unsigned fifo, int size)
     f = Fifo();
     f.exists = true;
     f.ring.assign(static_cast<size_t>(size), 0);
+    f.creator = creator;
     return 0;
 }
 
+// A FIFO that a Linux process has open stays: rtf_destroy refuses it with
+// -EINVAL, as RTLinux does.
 int Machine::fifo_destroy(unsigned fifo)
 {
     platform_call("rtf_destroy");
-    if (fifo >= kFifoCount || !fifos_[fifo].exists) {
+    if (fifo >= kFifoCount) {
+        violation("rtf_destroy(%u): no such FIFO", fifo);
+        return -kEnodev;
+    }
+    if (fifos_[fifo].open_count > 0)
+        return -kEinval;
+    if (!fifos_[fifo].exists) {
         violation("rtf_destroy(%u): no such FIFO", fifo);
         return -kEinval;
     }
@@ -589,8 +610,8 @@ int Machine::fifo_destroy(unsigned fifo)
 int Machine::fifo_set_handler(unsigned fifo, api::FifoHandler handler)
 {
     platform_call("rtf_create_handler");
-    if (fifo >= kFifoCount || !fifos_[fifo].exists) {
-        violation("rtf_create_handler(%u): no such FIFO", fifo);
+    if (fifo >= kFifoCount || !fifos_[fifo].exists || !handler) {
+        violation("rtf_create_handler(%u): no such FIFO or no handler", fifo);
         return -kEinval;
     }
     fifos_[fifo].handler = handler;
@@ -602,7 +623,7 @@ int Machine::fifo_get(unsigned fifo, void *buf, int count)
     platform_call("rtf_get");
     if (fifo >= kFifoCount || !fifos_[fifo].exists) {
         violation("rtf_get(%u) on a FIFO that does not exist", fifo);
-        return -kEnodev;
+        return fifo >= kFifoCount ? -kEnodev : -kEinval;
     }
     if (count <= 0)
         return 0;
@@ -616,7 +637,7 @@ int Machine::fifo_put(unsigned fifo, const void *buf, int count)
     if (fifo >= kFifoCount || !fifos_[fifo].exists) {
         violation("rtf_put(%u) from the %s on a FIFO that does not exist", fifo,
                   context_name(ctx_));
-        return -kEnodev;
+        return fifo >= kFifoCount ? -kEnodev : -kEinval;
     }
     Fifo &f = fifos_[fifo];
     if (count < 0)
@@ -642,6 +663,16 @@ bool Machine::fifo_has_handler(unsigned fifo) const
 size_t Machine::fifo_used(unsigned fifo) const
 {
     return fifo_exists(fifo) ? fifos_[fifo].used : 0;
+}
+
+int Machine::fifo_open_count(unsigned fifo) const
+{
+    return fifo_exists(fifo) ? fifos_[fifo].open_count : 0;
+}
+
+int Machine::fifo_opener(unsigned fifo) const
+{
+    return fifo_open_count(fifo) > 0 ? fifos_[fifo].opener : 0;
 }
 
 long Machine::fifo_refused(unsigned fifo) const
@@ -921,6 +952,7 @@ void Machine::run_until(hrtime until)
         collect_due();
         preempt();
         drain_reader();
+        resume_writers();
         hrtime next = next_event();
         if (next > until)
             break;
@@ -941,21 +973,147 @@ void Machine::linux_entry_done(const char *what)
     preempt();
 }
 
-int Machine::linux_write(unsigned fifo, const void *buf, size_t n)
+int Machine::linux_open(unsigned fifo, int pid)
 {
     if (fifo >= kFifoCount || !fifos_[fifo].exists)
         return -kEnodev;
     Fifo &f = fifos_[fifo];
-    if (n > f.room())
-        return -kEagain;
-    f.push(static_cast<const unsigned char *>(buf), n);
-    if (f.handler) {
-        f.handler(fifo);
-        linux_entry_done("the FIFO handler");
+    if (f.open_count > 0 && f.opener != pid)
+        return -kEacces;
+    f.opener = pid;
+    ++f.open_count;
+    if (f.creator)
+        ++use_count_;
+    return 0;
+}
+
+int Machine::linux_close(unsigned fifo, int pid)
+{
+    if (fifo >= kFifoCount || fifos_[fifo].open_count == 0 || fifos_[fifo].opener != pid)
+        return -kEbadf;
+    Fifo &f = fifos_[fifo];
+    --f.open_count;
+    if (f.creator)
+        --use_count_;
+    return 0;
+}
+
+void Machine::linux_exit(int pid)
+{
+    for (auto it = writes_.begin(); it != writes_.end();) {
+        if (it->pid != pid) {
+            ++it;
+            continue;
+        }
+        LinuxWrite w = std::move(*it);
+        it = writes_.erase(it);
+        if (w.opened)
+            linux_close(w.fifo, pid);
+        if (write_observer_)
+            write_observer_(pid, w.fifo, w.done > 0 ? static_cast<int>(w.done) : -kEintr);
     }
-    if (hook_depth_ == 0)
+    for (unsigned i = 0; i < kFifoCount; ++i)
+        while (fifos_[i].open_count > 0 && fifos_[i].opener == pid)
+            linux_close(i, pid);
+}
+
+// The FIFO's handler, on the Linux side of the process that wrote or read.
+void Machine::run_fifo_handler(unsigned fifo, int *result)
+{
+    api::FifoHandler handler = fifos_[fifo].handler;
+    if (!handler)
+        return;
+    int r = handler(fifo);
+    linux_entry_done("the FIFO handler");
+    if (r < 0)
+        *result = r;
+}
+
+// Puts in what the write may put in now; true once all of it is in.
+bool Machine::advance_write(LinuxWrite &w)
+{
+    Fifo &f = fifos_[w.fifo];
+    while (w.done < w.bytes.size()) {
+        if (f.room() < w.need || f.room() == 0)
+            return false;
+        size_t k = std::min(f.room(), w.bytes.size() - w.done);
+        f.push(w.bytes.data() + w.done, k);
+        w.done += k;
+        w.need = 1;
+    }
+    return true;
+}
+
+int Machine::finish_write(LinuxWrite &w)
+{
+    int result = static_cast<int>(w.bytes.size());
+    run_fifo_handler(w.fifo, &result);
+    if (w.opened)
+        linux_close(w.fifo, w.pid);
+    return result;
+}
+
+int Machine::linux_write(unsigned fifo, const void *buf, size_t n, int pid)
+{
+    if (fifo >= kFifoCount || !fifos_[fifo].exists)
+        return -kEnodev;
+    Fifo &f = fifos_[fifo];
+    LinuxWrite w;
+    w.fifo = fifo;
+    w.pid = pid;
+    if (f.open_count == 0 || f.opener != pid) {
+        int rc = linux_open(fifo, pid);
+        if (rc != 0)
+            return rc;
+        w.opened = true;
+    }
+    const auto *p = static_cast<const unsigned char *>(buf);
+    w.bytes.assign(p, p + n);
+    // Up to the buffer's size a write waits for room for all of it.
+    w.need = n <= f.ring.size() ? n : 1;
+    bool behind = std::any_of(writes_.begin(), writes_.end(),
+                              [pid](const LinuxWrite &o) { return o.pid == pid; });
+    if (behind || !advance_write(w)) {
+        writes_.push_back(std::move(w));
+        return kWriteWaits;
+    }
+    int result = finish_write(w);
+    if (hook_depth_ == 0) {
         drain_reader();
-    return static_cast<int>(n);
+        resume_writers();
+    }
+    return result;
+}
+
+// Writes that wait go on when the Linux side has the processor between two
+// things it does (not inside a platform call of the module), each process's
+// writes in order.
+void Machine::resume_writers()
+{
+    if (hook_depth_ > 0 || running_ || ctx_ != Context::linux_side || writes_.empty())
+        return;
+    bool progress = true;
+    while (progress) {
+        progress = false;
+        for (auto it = writes_.begin(); it != writes_.end(); ++it) {
+            bool earlier = std::any_of(writes_.begin(), it,
+                                       [&](const LinuxWrite &o) { return o.pid == it->pid; });
+            if (earlier)
+                continue;
+            size_t before = it->done;
+            if (advance_write(*it)) {
+                LinuxWrite w = std::move(*it);
+                writes_.erase(it);
+                int result = finish_write(w);
+                if (write_observer_)
+                    write_observer_(w.pid, w.fifo, result);
+                progress = true;
+                break;
+            }
+            if (it->done != before)
+                progress = true;
+        }
+    }
 }
 
 int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
@@ -971,11 +1129,25 @@ int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
     return linux_write(1, bytes.data(), bytes.size());
 }
 
-int Machine::linux_read(unsigned fifo, void *buf, size_t n)
+int Machine::linux_read(unsigned fifo, void *buf, size_t n, int pid)
 {
     if (fifo >= kFifoCount || !fifos_[fifo].exists)
         return -kEnodev;
-    return static_cast<int>(fifos_[fifo].pop(static_cast<unsigned char *>(buf), n));
+    bool opened = false;
+    if (fifos_[fifo].open_count == 0 || fifos_[fifo].opener != pid) {
+        int rc = linux_open(fifo, pid);
+        if (rc != 0)
+            return rc;
+        opened = true;
+    }
+    int result = static_cast<int>(fifos_[fifo].pop(static_cast<unsigned char *>(buf), n));
+    if (result > 0)
+        run_fifo_handler(fifo, &result);
+    if (opened)
+        linux_close(fifo, pid);
+    if (hook_depth_ == 0)
+        resume_writers();
+    return result;
 }
 
 void Machine::set_reader(bool reading)
@@ -989,6 +1161,13 @@ void Machine::drain_reader()
     if (!reading_ || !fifo_exists(2))
         return;
     Fifo &f = fifos_[2];
+    if (f.used < 4 || (f.open_count > 0 && f.opener != kReaderPid))
+        return;
+    bool opened = false;
+    if (f.open_count == 0) {
+        linux_open(2, kReaderPid);
+        opened = true;
+    }
     while (f.used >= 4) {
         unsigned char b[4];
         f.pop(b, 4);
@@ -1000,6 +1179,10 @@ void Machine::drain_reader()
         else
             received_.push_back(FifoValue{now_, v});
     }
+    int result = 0;
+    run_fifo_handler(2, &result);
+    if (opened)
+        linux_close(2, kReaderPid);
 }
 
 std::vector<int> Machine::received_values() const
@@ -1017,7 +1200,11 @@ std::vector<std::string> Machine::module_leftovers() const
     std::vector<std::string> left;
     for (unsigned i = 0; i < kFifoCount; ++i) {
         if (fifos_[i].exists)
-            left.push_back("RT-FIFO " + std::to_string(i));
+            left.push_back("RT-FIFO " + std::to_string(i) +
+                           (fifos_[i].open_count > 0
+                                ? " (open by process " + std::to_string(fifos_[i].opener) +
+                                      ": rtf_destroy refused)"
+                                : ""));
         if (fifos_[i].handler)
             left.push_back("handler of RT-FIFO " + std::to_string(i));
     }
@@ -1048,6 +1235,9 @@ void Machine::remove_module_resources()
         violation("module left behind: %s", what.c_str());
     for (auto &f : fifos_)
         f = Fifo();
+    // Processes that had one of those FIFOs open lose it with it.
+    writes_.clear();
+    use_count_ = 0;
     regions_.erase(std::remove_if(regions_.begin(), regions_.end(),
                                   [](const Region &r) { return !r.other_driver; }),
                    regions_.end());
@@ -1102,19 +1292,32 @@ int Machine::insmod(const std::string &path)
         return rc;
     }
     drain_reader();
+    resume_writers();
     return 0;
 }
 
-void Machine::rmmod()
+int Machine::rmmod()
 {
-    if (!dl_)
-        return;
+    loader_error_.clear();
+    if (!dl_) {
+        loader_error_ = "no module loaded";
+        return -kEnoent;
+    }
+    if (use_count_ > 0) {
+        loader_error_ = "module in use:";
+        for (unsigned i = 0; i < kFifoCount; ++i)
+            if (fifos_[i].open_count > 0 && fifos_[i].creator)
+                loader_error_ += " /dev/rtf" + std::to_string(i);
+        loader_error_ += " open";
+        return -kEbusy;
+    }
     cleanup_();
     linux_entry_done("cleanup_module");
     remove_module_resources();
     dlclose(dl_);
     dl_ = nullptr;
     cleanup_ = nullptr;
+    return 0;
 }
 
 void *Machine::module_symbol(const char *name) const
@@ -1134,9 +1337,9 @@ void *region_request(unsigned long s, unsigned long n, const char *name)
 }
 void region_release(unsigned long s, unsigned long n) { Machine::current().region_release(s, n); }
 void port_out(unsigned port, unsigned value) { Machine::current().port_out(port, value); }
-int fifo_create(unsigned fifo, int size, const struct module *)
+int fifo_create(unsigned fifo, int size, const struct module *owner)
 {
-    return Machine::current().fifo_create(fifo, size);
+    return Machine::current().fifo_create(fifo, size, owner);
 }
 int fifo_destroy(unsigned fifo) { return Machine::current().fifo_destroy(fifo); }
 int fifo_set_handler(unsigned fifo, FifoHandler h) { return Machine::current().fifo_set_handler(fifo, h); }

@@ -30,6 +30,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -116,7 +117,10 @@ public:
     // Loads the module object and runs init_module; returns its result, or
     // a negative error when the loader refuses the object (loader_error()).
     int insmod(const std::string &path = default_module_path());
-    void rmmod();
+    // Runs cleanup_module and removes the module: 0; -EBUSY (and nothing
+    // done) while its use count is not zero; -ENOENT when none is loaded.
+    int rmmod();
+    int module_use_count() const { return use_count_; }
     bool module_loaded() const { return dl_ != nullptr; }
     const std::string &loader_error() const { return loader_error_; }
     // A symbol of the loaded module, or null.
@@ -125,16 +129,50 @@ public:
     static std::vector<std::string> read_modinfo(const std::string &path);
 
     // ---- Linux processes ----
+    //
+    // Processes are numbered.  kWriterPid writes the command records to
+    // /dev/rtf1, kReaderPid reads /dev/rtf2 (set_reader); tests and
+    // scenarios may name others.
+    //
+    // Only one process at a time may have an RT-FIFO open: another one gets
+    // -EACCES; the same process may open it again.  Each open of a FIFO the
+    // module created takes a use count on the module, and rmmod is refused
+    // (-EBUSY) while the count is not zero.  read() and write() open the
+    // FIFO for the call when the process does not hold it open already.
+    static constexpr int kWriterPid = 1;
+    static constexpr int kReaderPid = 2;
+    // What linux_write returns for a write that has to wait for room.
+    static constexpr int kWriteWaits = INT_MIN;
 
-    // write() on /dev/rtfN: all bytes go in, then the FIFO's handler runs
-    // once.  A write the FIFO cannot take whole would wait for a reader;
-    // nothing but the module's handler reads, so it returns -EAGAIN here.
-    int linux_write(unsigned fifo, const void *buf, size_t n);
+    int linux_open(unsigned fifo, int pid);
+    int linux_close(unsigned fifo, int pid);
+    // The process ends: a write of it that waits is interrupted (it returns
+    // the bytes already in, or -EINTR for none, without the handler
+    // running), and every FIFO it holds open is closed.
+    void linux_exit(int pid);
+    // write() on /dev/rtfN.  A write of at most the FIFO's size waits until
+    // it fits whole; a longer one goes in piece by piece as room comes.
+    // Once all its bytes are in, the FIFO's handler runs once, and the
+    // result is n (or the handler's negative result).  A write that has to
+    // wait returns kWriteWaits; it goes on whenever the Linux side gets the
+    // processor and room has come (the module's rtf_get, a read), and its
+    // result is then given to the write observer.  A later write of a
+    // process whose write waits comes after it.
+    int linux_write(unsigned fifo, const void *buf, size_t n, int pid = kWriterPid);
     int linux_write_records(const std::vector<std::array<int, 3>> &records);
-    // read() on /dev/rtfN: up to n bytes, what is there.
-    int linux_read(unsigned fifo, void *buf, size_t n);
+    void set_write_observer(std::function<void(int pid, unsigned fifo, int result)> observer)
+    {
+        write_observer_ = std::move(observer);
+    }
+    size_t writes_waiting() const { return writes_.size(); }
+    // read() on /dev/rtfN: up to n bytes, what is there; then the FIFO's
+    // handler runs when anything was read.
+    int linux_read(unsigned fifo, void *buf, size_t n, int pid = kReaderPid);
     // The reader process on FIFO 2: while reading it takes every value as
-    // soon as the Linux side gets the processor again.
+    // soon as the Linux side gets the processor, with one read() each time;
+    // it holds /dev/rtf2 open only during that read().  While another
+    // process holds /dev/rtf2 open, its reads are refused and it gets
+    // nothing.
     void set_reader(bool reading);
     void set_reader_sink(std::function<void(hrtime, int)> sink) { sink_ = std::move(sink); }
     const std::vector<FifoValue> &received() const { return received_; }
@@ -156,6 +194,9 @@ public:
     bool fifo_exists(unsigned fifo) const;
     bool fifo_has_handler(unsigned fifo) const;
     size_t fifo_used(unsigned fifo) const;
+    // How many times the FIFO is open, and by which process (0: none).
+    int fifo_open_count(unsigned fifo) const;
+    int fifo_opener(unsigned fifo) const;
     long fifo_refused(unsigned fifo) const;  // rtf_put calls refused for lack of room, ever
     bool region_taken(unsigned long start, unsigned long n) const;
     std::string region_owner(unsigned long port) const;
@@ -182,7 +223,8 @@ public:
     void *region_request(unsigned long start, unsigned long n, const char *name);
     void region_release(unsigned long start, unsigned long n);
     void port_out(unsigned port, unsigned value);
-    int fifo_create(unsigned fifo, int size);
+    // creator: the module whose use count an open takes (none when null).
+    int fifo_create(unsigned fifo, int size, const struct module *creator = nullptr);
     int fifo_destroy(unsigned fifo);
     int fifo_set_handler(unsigned fifo, api::FifoHandler handler);
     int fifo_get(unsigned fifo, void *buf, int count);
@@ -209,9 +251,21 @@ private:
         size_t head = 0;
         size_t used = 0;
         api::FifoHandler handler = nullptr;
+        const struct module *creator = nullptr;
+        int open_count = 0;  // opens by Linux processes, all by `opener`
+        int opener = 0;
         size_t room() const { return ring.size() - used; }
         void push(const unsigned char *p, size_t n);
         size_t pop(unsigned char *p, size_t n);
+    };
+    // A write() that waits for room.
+    struct LinuxWrite {
+        unsigned fifo;
+        int pid;
+        std::vector<unsigned char> bytes;
+        size_t done = 0;
+        size_t need = 0;  // room it waits for before its next piece
+        bool opened = false;  // opened the FIFO for itself
     };
     struct Region {
         unsigned long start, n;
@@ -247,6 +301,10 @@ private:
     hrtime next_event() const;
     rtl_thread_struct *live_thread(rtl_thread_struct *thread, const char *op);
     void drain_reader();
+    bool advance_write(LinuxWrite &w);
+    int finish_write(LinuxWrite &w);
+    void resume_writers();
+    void run_fifo_handler(unsigned fifo, int *result);
     void board_write(unsigned port, unsigned value);
     bool board_region_held(unsigned port) const;
     void linux_entry_done(const char *what);
@@ -286,6 +344,10 @@ private:
 
     bool port_log_on_ = true;
     std::vector<PortWrite> port_log_;
+
+    std::deque<LinuxWrite> writes_;
+    std::function<void(int, unsigned, int)> write_observer_;
+    int use_count_ = 0;
 
     bool reading_ = true;
     std::function<void(hrtime, int)> sink_;

@@ -13,6 +13,7 @@ struct RunResult {
     std::string err;     // everything written to standard error
     int exit_code = -1;  // exit status (0..255), or -1 when ended by a signal
     int signal = 0;      // the signal that ended it, or 0
+    int exec_error = 0;  // errno of a failed exec (the program never ran), or 0
 };
 
 // Runs the program at path with argv as its argument vector (argv[0] is the
@@ -20,6 +21,22 @@ struct RunResult {
 // /dev/null.  When cwd is not empty the program runs there.
 RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
                       const std::string &cwd = "");
+
+// The lab PC's programs are 32-bit x86.  Whether this machine runs them is
+// a property of its kernel (CONFIG_IA32_EMULATION, or a 32-bit kernel), so it
+// is found out once per test process, with the first program asked about:
+// an exec that the kernel refuses with ENOEXEC falls back on user-mode
+// emulation (qemu-i386, which runs i386 code on any host).  LABTOOLS_I386
+// forces the way: "native", "qemu", or "auto" (the default).
+//
+// Empty when i386 programs run here (then run_i386 runs them); otherwise
+// why not, for GTEST_SKIP.  An empty path means the program was not built.
+std::string i386_skip_reason(const std::string &program);
+// Runs an i386 program the way i386_skip_reason found.  Call that first.
+RunResult run_i386(const std::string &path, const std::vector<std::string> &argv,
+                   const std::string &cwd = "");
+// "native" or "qemu-i386" once decided, for messages; empty before.
+std::string i386_way();
 
 // A fresh directory, removed with its contents when the object goes.
 class TempDir {

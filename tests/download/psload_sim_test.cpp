@@ -246,6 +246,109 @@ INSTANTIATE_TEST_SUITE_P(Signals, Stopped,
                              return std::string(i.param.first);
                          });
 
+// The device checks the design it receives.  By default it wants what the
+// data file says (read by the bench, whatever the layout); psload's
+// sequential sender reads fixed 92-value lines, so a 16-per-line file sent
+// that way goes wrong from its 17th value on, and the device says so.
+class DesignCheck : public PsloadSim {
+protected:
+    std::string layout_file(const std::string &name, int per_line, long long count = 300)
+    {
+        ttfgen::Layout l;
+        l.count = count;
+        l.per_line = per_line;
+        l.series = 3;
+        return dir.write(name, ttfgen::text(l));
+    }
+    RunResult run(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "--sim-report=" + path("report"));
+        RunResult r = sim(args);
+        report = testutil::read_file(path("report"));
+        return r;
+    }
+    std::string report;
+};
+
+TEST_F(DesignCheck, EveryLayoutThatPsloadReadsRightConfiguresTheDevice)
+{
+    for (const auto &c : std::vector<std::pair<int, std::vector<std::string>>>{
+             {92, {}}, {92, {"-mf", "1"}}, {16, {}}}) {
+        std::vector<std::string> args = c.second;
+        args.insert(args.begin(), "-v");
+        args.push_back(layout_file("f.ttf", c.first));
+        RunResult r = run(args);
+        EXPECT_EQ(r.err, "") << c.first;
+        EXPECT_NE(r.out.find("Download Success.\n"), std::string::npos) << c.first;
+        EXPECT_EQ(report_value(report, "device_state"), "user-mode") << c.first;
+        EXPECT_EQ(report_value(report, "first_difference_byte"), "(missing)") << c.first;
+    }
+}
+
+TEST_F(DesignCheck, SequentialModeOnTheVendorLayoutFailsAtItsSeventeenthValue)
+{
+    std::string ttf = layout_file("vendor.ttf", 16);
+    RunResult r = run({"-v", "-mf", "1", ttf});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, kFileTimeout);
+    EXPECT_NE(r.out.find("*Download Fail.\n"), std::string::npos);
+    EXPECT_EQ(report_value(report, "device_state"), "error");
+    EXPECT_EQ(report_value(report, "nstatus"), "low");
+    EXPECT_EQ(report_value(report, "conf_done"), "low");
+    EXPECT_EQ(report_value(report, "first_difference_byte"), "16");
+    std::vector<unsigned char> want = ttfgen::values(300, 3);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", want[16]);
+    EXPECT_EQ(report_value(report, "expected_byte"), hex);
+    EXPECT_NE(report_value(report, "received_byte"), hex);
+}
+
+TEST_F(DesignCheck, AFileWhoseValuesFailToLoadEndsInTheDownloadFailure)
+{
+    RunResult r = run({"-v", dir.write("bad.ttf", "  1,  7 ,  3,  4\n")});
+    EXPECT_NE(r.out.find("Error unexpcted data.\n"), std::string::npos);
+    EXPECT_NE(r.out.find("*Download Fail.\n"), std::string::npos);
+    EXPECT_EQ(r.err, kMemTimeout);
+    EXPECT_EQ(report_value(report, "first_difference_byte"), "1");
+    EXPECT_EQ(report_value(report, "expected_byte"), "0x07");
+    EXPECT_EQ(report_value(report, "received_byte"), "0x00");
+}
+
+TEST_F(DesignCheck, TheDesignCanComeFromAnotherFileOrRawBytes)
+{
+    std::string ttf = layout_file("f.ttf", 92);
+    std::vector<unsigned char> bytes = ttfgen::values(300, 3);
+    std::string raw = dir.write("design.bin", as_string(bytes));
+    RunResult r = run({"--sim-design-raw=" + raw, "-v", ttf});
+    EXPECT_NE(r.out.find("Download Success.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(report_value(report, "expected_bits"), "2400");
+
+    bytes[299] ^= 0x80;
+    raw = dir.write("design.bin", as_string(bytes));
+    r = run({"--sim-design-raw=" + raw, "-v", ttf});
+    EXPECT_EQ(r.err, kMemTimeout);
+    EXPECT_EQ(report_value(report, "first_difference_byte"), "299");
+    EXPECT_EQ(report_value(report, "first_difference_bit"), "7");
+
+    r = run({"--sim-design=" + layout_file("other.ttf", 16, 301), "-v", ttf});
+    EXPECT_EQ(r.err, kMemTimeout) << "one value short of the design: CONF_DONE never rises";
+    EXPECT_EQ(report_value(report, "device_state"), "receiving");
+}
+
+TEST_F(DesignCheck, ALengthOnlyDeviceCountsBitsAndTheOptionsExcludeEachOther)
+{
+    std::string ttf = layout_file("vendor.ttf", 16);
+    RunResult r = run({"--sim-bits=2400", "-mf", "1", "-v", ttf});
+    EXPECT_NE(r.out.find("Download Success.\n"), std::string::npos);
+
+    r = sim({"--sim-bits=8", "--sim-design=" + ttf, ttf});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "psload-sim: --sim-bits and --sim-design exclude each other\n");
+    r = sim({"--sim-design=" + path("missing.ttf"), ttf});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "psload-sim: cannot read the design " + path("missing.ttf") + "\n");
+}
+
 TEST_F(PsloadSim, BenchOptionsAreCheckedAndOnlyLeadingOnesTaken)
 {
     RunResult r = sim({"--sim-nonsense=1", file(10)});
@@ -271,11 +374,21 @@ int refusal_here()
 
 class RealPsload : public PsloadSim, public testing::WithParamInterface<const char *> {};
 
+// The native build runs as it is; the 32-bit one natively or under
+// qemu-i386, whichever this machine offers.
+RunResult run_real(const std::string &program, const std::vector<std::string> &argv)
+{
+    return program == PSLOAD_PATH ? testutil::run_program(program, argv) : testutil::run_i386(program, argv);
+}
+
 TEST_P(RealPsload, RefusedPortAccessIsReportedAndNoPortIsTouched)
 {
     std::string program = GetParam();
-    if (program.empty())
-        GTEST_SKIP() << "no 32-bit build";
+    if (program != PSLOAD_PATH) {
+        std::string why = testutil::i386_skip_reason(program);
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
     int refusal = refusal_here();
     if (refusal == 0)
         GTEST_SKIP() << "port access is granted here: not touching real hardware from a test";
@@ -285,7 +398,7 @@ TEST_P(RealPsload, RefusedPortAccessIsReportedAndNoPortIsTouched)
     if (release_refused)
         want += "Error\nError\n";
 
-    RunResult r = testutil::run_program(program, {"psload", ttf});
+    RunResult r = run_real(program, {"psload", ttf});
     EXPECT_EQ(r.signal, 0) << "a port access without permission ends in SIGSEGV";
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, want);
@@ -298,7 +411,7 @@ TEST_P(RealPsload, RefusedPortAccessIsReportedAndNoPortIsTouched)
                                           std::vector<std::string>{"-p", "9", ttf}}) {
         std::vector<std::string> argv = {"psload"};
         argv.insert(argv.end(), args.begin(), args.end());
-        RunResult real = testutil::run_program(program, argv);
+        RunResult real = run_real(program, argv);
         std::vector<std::string> sim_args = {refusal == ENOSYS ? "--sim-unprivileged=ENOSYS"
                                                                : "--sim-unprivileged=EPERM"};
         sim_args.insert(sim_args.end(), args.begin(), args.end());

@@ -244,32 +244,45 @@ class RealPortpoke : public ::testing::TestWithParam<const char *> {
 protected:
     void SetUp() override
     {
-        if (std::string(GetParam()).empty())
-            GTEST_SKIP() << "not built";
+        if (std::string(GetParam()) != PORTPOKE_REAL) {
+            std::string why = testutil::i386_skip_reason(GetParam());
+            if (!why.empty())
+                GTEST_SKIP() << why;
+        }
         if (ioperm(0x378, 2, 1) == 0) {
             ioperm(0x378, 2, 0);
             GTEST_SKIP() << "this machine grants port access; not touching real hardware";
         }
     }
+
+    // The native build as it is; the 32-bit one natively or under qemu-i386.
+    RunResult run(const std::vector<std::string> &argv) const
+    {
+        return std::string(GetParam()) == PORTPOKE_REAL ? testutil::run_program(GetParam(), argv)
+                                                        : testutil::run_i386(GetParam(), argv);
+    }
 };
 
 TEST_P(RealPortpoke, RefusedPortAccessIsReportedWith255)
 {
-    RunResult r = testutil::run_program(GetParam(), {"portpoke", "r", "378"});
+    RunResult r = run({"portpoke", "r", "378"});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "I/O Port Error, Check port I/O address 378.\n");
 
-    RunResult w = testutil::run_program(GetParam(), {"portpoke", "w", "378", "1"});
+    RunResult w = run({"portpoke", "w", "378", "1"});
     EXPECT_EQ(w.signal, 0);
     EXPECT_EQ(w.exit_code, 255);
     EXPECT_EQ(w.out, "");
     EXPECT_EQ(w.err, kWriteRefused);
 
-    RunResult bad = testutil::run_program(GetParam(), {"portpoke", "q", "378"});
+    RunResult bad = run({"portpoke", "q", "378"});
     EXPECT_EQ(bad.exit_code, 255);
     EXPECT_EQ(bad.out, kFirstArg);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, RealPortpoke, ::testing::Values(PORTPOKE_REAL, PORTPOKE_REAL32));
+INSTANTIATE_TEST_SUITE_P(Builds, RealPortpoke, ::testing::Values(PORTPOKE_REAL, PORTPOKE_REAL32),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             return std::string(i.index == 0 ? "native" : "x86_32");
+                         });

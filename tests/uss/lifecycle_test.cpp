@@ -148,6 +148,83 @@ TEST(Teardown, EventsFallingBetweenAnyTwoStepsOfTheUnload)
     }
 }
 
+// A process that holds /dev/rtf1 or /dev/rtf2 open keeps a use count on the
+// module: rmmod is refused and the module goes on as before.
+TEST_F(Lifecycle, RmmodRefusedWhileEitherFifoIsOpen)
+{
+    m.set_target(0, 3 * kMillisecond);
+    load();
+    write(2, 1, 10);
+    for (unsigned fifo : {1u, 2u}) {
+        const int pid = fifo == 1 ? rtlsim::Machine::kWriterPid : rtlsim::Machine::kReaderPid;
+        ASSERT_EQ(m.linux_open(fifo, pid), 0);
+        EXPECT_EQ(m.module_use_count(), 1);
+        EXPECT_EQ(m.rmmod(), -16);  // EBUSY
+        EXPECT_EQ(m.loader_error(), "module in use: /dev/rtf" + std::to_string(fifo) + " open");
+        EXPECT_TRUE(m.module_loaded());
+        EXPECT_TRUE(m.fifo_has_handler(1));
+        EXPECT_TRUE(m.irq_installed(11));
+        long shots = m.shots_total();
+        m.run_for(20 * kMillisecond);
+        EXPECT_EQ(m.shots_total(), shots + 2);  // ranging goes on
+        // The holder itself still writes and reads.
+        write(1, 1, 0);
+        EXPECT_EQ(m.linux_close(fifo, pid), 0);
+        EXPECT_EQ(m.module_use_count(), 0);
+    }
+    EXPECT_EQ(m.rmmod(), 0);
+    EXPECT_EQ(m.rmmod(), -2);  // ENOENT: gone
+}
+
+// While another process holds /dev/rtf2, the reader's read() is refused:
+// the values wait in the FIFO until it is free again.
+TEST_F(Lifecycle, AnotherProcessHoldingFifo2KeepsTheReaderOut)
+{
+    m.set_target(0, 3 * kMillisecond);
+    load();
+    ASSERT_EQ(m.linux_open(2, 9), 0);
+    write(1, 1, 0);
+    m.run_for(10 * kMillisecond);
+    EXPECT_TRUE(values().empty());
+    EXPECT_EQ(m.fifo_used(2), 4u);
+    EXPECT_EQ(m.linux_write_records({{1, 1, 0}}), 12);  // FIFO 1 is not held
+    EXPECT_EQ(m.rmmod(), -16);
+    m.linux_exit(9);
+    m.run_for(10 * kMillisecond);
+    EXPECT_EQ(values(), (std::vector<int>{515, 515}));
+}
+
+// Records written while the module loads, before FIFO 1 has its handler,
+// fill FIFO 1; a write that then does not fit waits, and goes in whole once
+// the module's handler has taken the records.  Its own record runs then,
+// once, in its own write().
+TEST(LoadRace, AWriteThatDoesNotFitDuringTheLoadWaitsForTheHandler)
+{
+    rtlsim::Machine m;
+    std::vector<int> results;
+    int first = 0, second = 0;
+    m.set_write_observer([&](int, unsigned, int r) { results.push_back(r); });
+    m.set_call_hook([&](const char *call) {
+        if (std::string(call) != "check_region" || first != 0)
+            return;
+        std::vector<std::array<int, 3>> idle(333, {0, 1, 0});  // 3996 bytes, no effect
+        first = m.linux_write_records(idle);
+        second = m.linux_write_records({{1, 1, 0}});
+        EXPECT_EQ(m.fifo_used(1), 3996u);
+    });
+    ASSERT_EQ(m.insmod(), 0);
+    m.set_call_hook(nullptr);
+    EXPECT_EQ(first, 3996);
+    EXPECT_EQ(second, rtlsim::Machine::kWriteWaits);
+    EXPECT_EQ(results, std::vector<int>{12});
+    EXPECT_EQ(m.writes_waiting(), 0u);
+    EXPECT_EQ(m.shots_total(), 1);
+    EXPECT_EQ(m.fifo_used(1), 0u);
+    EXPECT_EQ(m.module_use_count(), 0);
+    EXPECT_EQ(m.rmmod(), 0);
+    EXPECT_EQ(m.violations(), std::vector<std::string>{});
+}
+
 TEST_F(Lifecycle, AReloadStartsFromZero)
 {
     m.set_target(2, 3 * kMillisecond);

@@ -13,6 +13,7 @@ using rtlsim::hrtime;
 using rtlsim::kMillisecond;
 using rtlsim::Machine;
 
+
 TEST(EmulatedFifo, PutIsAllOrNothingGetIsPartialHandlerRunsOncePerWrite)
 {
     Machine m;
@@ -43,6 +44,131 @@ TEST(EmulatedFifo, PutIsAllOrNothingGetIsPartialHandlerRunsOncePerWrite)
     m.fifo_destroy(2);
     EXPECT_EQ(m.linux_write(1, record, 12), -19);
     EXPECT_TRUE(m.violations().empty());
+}
+
+// Linux processes on the FIFOs, as rtl_fifo.c has them: one process at a
+// time, and a FIFO a process holds open cannot be destroyed.
+TEST(EmulatedFifo, OneProcessAtATimeAndNoDestroyWhileOpen)
+{
+    Machine m;
+    ASSERT_EQ(m.fifo_create(1, 100), 0);
+    EXPECT_EQ(m.linux_open(1, 5), 0);
+    EXPECT_EQ(m.linux_open(1, 5), 0);  // the same process again
+    EXPECT_EQ(m.fifo_open_count(1), 2);
+    EXPECT_EQ(m.linux_open(1, 6), -13);  // EACCES
+    char b[4] = {1, 2, 3, 4};
+    EXPECT_EQ(m.linux_write(1, b, 4, 6), -13);
+    EXPECT_EQ(m.linux_read(1, b, 4, 6), -13);
+    EXPECT_EQ(m.fifo_used(1), 0u);
+    EXPECT_EQ(m.linux_write(1, b, 4, 5), 4);  // the holder writes
+    EXPECT_EQ(m.linux_close(1, 6), -9);        // EBADF: 6 holds nothing
+
+    EXPECT_EQ(m.fifo_destroy(1), -22);  // EINVAL while open; it stays
+    EXPECT_TRUE(m.fifo_exists(1));
+    EXPECT_EQ(m.fifo_used(1), 4u);
+    EXPECT_EQ(m.linux_close(1, 5), 0);
+    EXPECT_EQ(m.fifo_destroy(1), -22);  // still open once
+    m.linux_exit(5);
+    EXPECT_EQ(m.fifo_open_count(1), 0);
+    EXPECT_EQ(m.linux_open(1, 6), 0);  // free again, for anyone
+    m.linux_exit(6);
+    EXPECT_EQ(m.fifo_destroy(1), 0);
+    EXPECT_EQ(m.linux_open(1, 6), -19);  // ENODEV: no such FIFO
+    EXPECT_EQ(m.module_use_count(), 0);  // FIFOs made by no module take none
+    EXPECT_TRUE(m.violations().empty());
+}
+
+// A write of at most the buffer's size waits until all of it fits; the
+// handler runs once, after the last byte is in.
+class EmulatedFifoWrite : public ::testing::Test {
+protected:
+    Machine m;
+    static std::vector<size_t> handled;  // bytes in the FIFO at each handler call
+    std::vector<std::pair<int, int>> done;  // (pid, result) of writes that waited
+
+    void SetUp() override
+    {
+        handled.clear();
+        ASSERT_EQ(m.fifo_create(1, 10), 0);
+        ASSERT_EQ(m.fifo_set_handler(1, [](unsigned fifo) {
+            handled.push_back(Machine::current().fifo_used(fifo));
+            return 0;
+        }), 0);
+        m.set_write_observer([this](int pid, unsigned fifo, int result) {
+            EXPECT_EQ(fifo, 1u);
+            done.emplace_back(pid, result);
+        });
+    }
+    std::string take(int n)  // the real-time side reads
+    {
+        char buf[64] = {};
+        int got = m.fifo_get(1, buf, n);
+        return std::string(buf, static_cast<size_t>(got > 0 ? got : 0));
+    }
+};
+std::vector<size_t> EmulatedFifoWrite::handled;
+
+TEST_F(EmulatedFifoWrite, WaitsForRoomForAllOfIt)
+{
+    ASSERT_EQ(m.fifo_put(1, "abcdef", 6), 6);
+    EXPECT_EQ(m.linux_write(1, "ABCDEFGH", 8), Machine::kWriteWaits);
+    EXPECT_EQ(m.fifo_used(1), 6u);  // nothing of it yet, not even what fits
+    EXPECT_EQ(m.fifo_open_count(1), 1);  // the writer is inside write()
+    EXPECT_EQ(take(3), "abc");
+    m.run_for(kMillisecond);
+    EXPECT_EQ(m.fifo_used(1), 3u);  // 7 free: still not enough
+    EXPECT_TRUE(handled.empty());
+    EXPECT_EQ(take(1), "d");
+    m.run_for(kMillisecond);  // the Linux side gets the processor: it goes on
+    EXPECT_EQ(handled, std::vector<size_t>{10});
+    EXPECT_EQ(done, (std::vector<std::pair<int, int>>{{Machine::kWriterPid, 8}}));
+    EXPECT_EQ(m.writes_waiting(), 0u);
+    EXPECT_EQ(m.fifo_open_count(1), 0);
+    EXPECT_EQ(take(20), "efABCDEFGH");
+    EXPECT_TRUE(m.violations().empty());
+}
+
+TEST_F(EmulatedFifoWrite, LongerThanTheBufferGoesInPiecesHandlerOnceAtTheEnd)
+{
+    EXPECT_EQ(m.linux_write(1, "0123456789abcdefghijklmno", 25), Machine::kWriteWaits);
+    EXPECT_EQ(m.fifo_used(1), 10u);  // as much as fits, at once
+    // A second write of the same process comes after the first.
+    EXPECT_EQ(m.linux_write(1, "XY", 2), Machine::kWriteWaits);
+    std::string got = take(4);
+    m.run_for(kMillisecond);
+    got += take(64);
+    m.run_for(kMillisecond);
+    got += take(64);
+    EXPECT_TRUE(handled.empty());  // 1 byte of the first write still out
+    m.run_for(kMillisecond);
+    EXPECT_EQ(handled, (std::vector<size_t>{1, 3}));  // after its last byte; then the second's
+    EXPECT_EQ(got + take(64), "0123456789abcdefghijklmnoXY");
+    EXPECT_EQ(done, (std::vector<std::pair<int, int>>{{1, 25}, {1, 2}}));
+}
+
+TEST_F(EmulatedFifoWrite, ProcessEndInterruptsAWaitingWriteWithoutTheHandler)
+{
+    ASSERT_EQ(m.fifo_put(1, "0123456789", 10), 10);
+    EXPECT_EQ(m.linux_write(1, "abcd", 4, 7), Machine::kWriteWaits);
+    EXPECT_EQ(m.linux_write(1, "0123456789abc", 13, 8), -13);  // 7 holds it
+    m.linux_exit(7);
+    EXPECT_EQ(done, (std::vector<std::pair<int, int>>{{7, -4}}));  // EINTR, nothing in
+    EXPECT_EQ(m.fifo_open_count(1), 0);
+    EXPECT_EQ(take(2), "01");
+    EXPECT_EQ(m.linux_write(1, "0123456789abc", 13, 8), Machine::kWriteWaits);
+    EXPECT_EQ(m.fifo_used(1), 10u);  // 2 bytes in
+    m.linux_exit(8);
+    EXPECT_EQ(done.back(), std::make_pair(8, 2));
+    EXPECT_TRUE(handled.empty());
+}
+
+TEST_F(EmulatedFifoWrite, AReadRunsTheHandlerToo)
+{
+    ASSERT_EQ(m.fifo_put(1, "abc", 3), 3);
+    char buf[8];
+    EXPECT_EQ(m.linux_read(1, buf, 8), 3);
+    EXPECT_EQ(m.linux_read(1, buf, 8), 0);  // nothing read: no handler
+    EXPECT_EQ(handled, std::vector<size_t>{0});
 }
 
 TEST(EmulatedPlatform, RegionsAndInterruptLines)

@@ -93,6 +93,40 @@ TEST(EchorangeSim, FailedLoadAndTheKernelLog)
               "--- 0 values read, 0 dropped (FIFO 2 full), 0 shots, 0 echoes lost (IRQ 11 masked) ---\n");
 }
 
+// A process holding a FIFO open keeps the module loaded; a second process
+// cannot open a FIFO that is held; at the end the processes exit first.
+TEST(EchorangeSim, FifoHeldOpenAcrossAnUnload)
+{
+    testutil::TempDir dir;
+    auto r = sim({dir.write("s",
+                            "target 1 1m\nduration 100ms\n"
+                            "at 0 write 2 1 20\n"
+                            "at 10ms open 2\n"
+                            "at 30ms unload\n"
+                            "at 45ms open 1 3\n"
+                            "at 45ms write 3 0 0\n"
+                            "at 50ms close 2\n"
+                            "at 50ms unload\n")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const char *lines[] = {
+        "0.010000000 # open /dev/rtf2 (process 2)\n0.020000000 9999\n",
+        "0.030000000 # rmmod\n0.030000000 # rmmod: -16 (module in use: /dev/rtf2 open)\n"
+        "0.040000000 9999\n",
+        "0.045000000 # open /dev/rtf1 (process 3)\n0.045000000 # write 3 0 0\n"
+        "0.045000000 # write failed: -13\n0.045819029 1000\n",
+        "0.050000000 # rmmod\n0.050000000 # rmmod: -16 (module in use: /dev/rtf1 open)\n",
+        "0.100000000 9999\n0.100000000 # end of run: process 3 exits\n"
+        "0.100000000 # end of run: rmmod\n",
+        "--- 11 values read, 0 dropped (FIFO 2 full), 6 shots",
+    };
+    for (const char *l : lines)
+        EXPECT_NE(r.out.find(l), std::string::npos) << l << "\nin:\n" << r.out;
+
+    auto bad = sim({dir.write("b", "duration 1s\nat 0 open 3\n")});
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_NE(bad.err.find("line 2: the module's FIFOs are 1 and 2: 3"), std::string::npos) << bad.err;
+}
+
 TEST(EchorangeSim, ReaderStoppedForAnHour)
 {
     testutil::TempDir dir;

@@ -20,6 +20,8 @@ void PassiveSerialFpga::power_up(const FpgaConfig &config)
     dclk_ = false;
     bits_ = 0;
     received_.clear();
+    mismatch_ = false;
+    mismatch_bit_ = 0;
     rising_edges_ = 0;
     nconfig_pulses_ = 0;
     init_seen_ = 0;
@@ -37,11 +39,23 @@ void PassiveSerialFpga::take_bit(bool bit)
         state_ = State::Error;
         return;
     }
+    if (!mismatch_ && bits_ / 8 < config_.design.size()) {
+        const DesignByte &want = config_.design[bits_ / 8];
+        if (!want.valid || ((want.value >> (bits_ % 8)) & 1u) != (bit ? 1u : 0u)) {
+            mismatch_ = true;
+            mismatch_bit_ = bits_;
+        }
+    }
     if (bits_ % 8 == 0)
         received_.push_back(0);
     if (bit)
         received_.back() = static_cast<std::uint8_t>(received_.back() | (1u << (bits_ % 8)));
     ++bits_;
+    if (mismatch_ && (bits_ % kFrameBits == 0 || bits_ == config_.config_bits)) {
+        // The frame's CRC fails: nSTATUS goes low, and nothing more is taken.
+        state_ = State::Error;
+        return;
+    }
     if (bits_ != config_.config_bits)
         return;
     switch (config_.fault) {
@@ -78,6 +92,8 @@ void PassiveSerialFpga::set_pins(bool nconfig, bool dclk, bool data0, Micros now
         state_ = State::Reset;
         bits_ = 0;
         received_.clear();
+        mismatch_ = false;
+        mismatch_bit_ = 0;
         conf_done_in_error_ = false;
         init_seen_ = 0;
         if (rising)

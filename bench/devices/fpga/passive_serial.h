@@ -11,12 +11,16 @@
 //   - When the last bit of the configuration has arrived the device releases
 //     CONF_DONE, which rises; it still needs a few more DCLK cycles to
 //     initialise and then enters user mode.
+//   - The device checks what it receives: the configuration is sent in
+//     frames, each closed by a CRC.  A frame that does not check out pulls
+//     nSTATUS low at its end (a configuration error); CONF_DONE stays low.
 //   - A configuration error pulls nSTATUS low; CONF_DONE stays low.
 // nSTATUS and CONF_DONE are open-drain outputs with pull-ups: whatever is
 // not driven low reads high.
 #ifndef BENCH_DEVICES_FPGA_PASSIVE_SERIAL_H
 #define BENCH_DEVICES_FPGA_PASSIVE_SERIAL_H
 
+#include "devices/fpga/design_file.h"
 #include "time/sim_clock.h"
 #include "devices/pc/parallel_port.h"
 
@@ -36,8 +40,18 @@ enum class FpgaFault {
     ConfDoneWithNStatusLow,  // at the last bit CONF_DONE rises but nSTATUS falls
 };
 
+// Bits in one configuration frame, the unit the device's CRC covers.  Real
+// frames of that era's devices run from a few hundred to a few thousand
+// bits; 1024 keeps the error close to its cause, and a design of a few
+// hundred bytes already spans several frames.
+constexpr std::uint64_t kFrameBits = 1024;
+
 struct FpgaConfig {
     std::uint64_t config_bits = 0;    // bits before CONF_DONE; 0 = never done
+    // The design the device accepts, when it is known: config_bits is then
+    // 8 x its size, and the first frame holding a bit that differs from it
+    // ends in a configuration error.  Empty: the device counts bits only.
+    Design design;
     Micros nstatus_delay = 10;        // nCONFIG rising edge to nSTATUS high
     unsigned init_clocks = 10;        // DCLK rising edges after CONF_DONE to user mode
     FpgaFault fault = FpgaFault::None;
@@ -77,6 +91,12 @@ public:
     std::uint64_t bits_received() const { return bits_; }
     const std::vector<std::uint8_t> &received() const { return received_; }
 
+    // The first received bit that differed from the design (since the last
+    // reset), when one did: its index from 0, least significant bit of the
+    // first byte first.
+    bool design_mismatch() const { return mismatch_; }
+    std::uint64_t first_mismatch_bit() const { return mismatch_bit_; }
+
     std::uint64_t dclk_rising_edges() const { return rising_edges_; }
     unsigned nconfig_pulses() const { return nconfig_pulses_; }
     unsigned init_clocks_seen() const { return init_seen_; }
@@ -94,6 +114,8 @@ private:
     bool dclk_ = false;
     std::uint64_t bits_ = 0;
     std::vector<std::uint8_t> received_;
+    bool mismatch_ = false;
+    std::uint64_t mismatch_bit_ = 0;
     std::uint64_t rising_edges_ = 0;
     unsigned nconfig_pulses_ = 0;
     unsigned init_seen_ = 0;

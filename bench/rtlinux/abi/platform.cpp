@@ -120,15 +120,15 @@ hrtime_t gethrtime(void)
     return api::clock();
 }
 
-int __pthread_create(pthread_t *thread, pthread_attr_t *attr, void *(*start_routine)(void *),
-                     void *arg, struct module *owner)
+int __pthread_create(pthread_t *thread, const pthread_attr_t *attr,
+                     void *(*start_routine)(void *), void *arg, struct module *owner)
 {
     pthread_attr_t defaults;
     if (!attr) {
         pthread_attr_init(&defaults);
         attr = &defaults;
     }
-    return api::thread_create(thread, attr->stack_size, attr->use_fp,
+    return api::thread_create(thread, static_cast<int>(attr->stack_size), attr->use_fp,
                               attr->sched_param.sched_priority, attr->cpu, start_routine, arg,
                               owner);
 }

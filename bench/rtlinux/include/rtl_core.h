@@ -15,10 +15,7 @@ int rtl_free_global_irq(unsigned int irq);
 void rtl_hard_enable_irq(unsigned int irq);
 void rtl_hard_disable_irq(unsigned int irq);
 
-/* The lab PC has one processor. */
-static inline int rtl_getcpuid(void)
-{
-    return 0;
-}
+/* The lab PC has one processor (no CONFIG_SMP: smp_processor_id() is 0). */
+#define rtl_getcpuid() 0
 
 #endif

@@ -5,7 +5,7 @@
 /* Time in nanoseconds, signed 64-bit. */
 typedef long long hrtime_t;
 
-#define NSECS_PER_SEC 1000000000LL
+#define NSECS_PER_SEC 1000000000
 
 /* The current reading of the platform's high-resolution clock. */
 hrtime_t gethrtime(void);

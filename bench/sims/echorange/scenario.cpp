@@ -155,6 +155,11 @@ std::string describe(const ScenarioEvent &e)
     case ScenarioEvent::Kind::bytes:
         s << "write " << e.raw.size() << " bytes";
         return s.str();
+    case ScenarioEvent::Kind::open:
+    case ScenarioEvent::Kind::close:
+        s << (e.kind == ScenarioEvent::Kind::open ? "open" : "close") << " /dev/rtf" << e.fifo
+          << " (process " << e.pid << ')';
+        return s.str();
     case ScenarioEvent::Kind::target:
         s << "target " << e.sensor << ' ';
         if (e.flight < 0)
@@ -261,6 +266,19 @@ Scenario parse_scenario(const std::string &text)
             } else if (a == "bytes") {
                 e.kind = ScenarioEvent::Kind::bytes;
                 e.raw = parse_bytes(w, 3, line);
+            } else if ((a == "open" || a == "close") && (w.size() == 4 || w.size() == 5)) {
+                e.kind = a == "open" ? ScenarioEvent::Kind::open : ScenarioEvent::Kind::close;
+                int fifo = parse_int32(w[3], line);
+                if (fifo != 1 && fifo != 2)
+                    fail(line, "the module's FIFOs are 1 and 2: " + w[3]);
+                e.fifo = static_cast<unsigned>(fifo);
+                // By default the writer holds /dev/rtf1, the reader /dev/rtf2.
+                e.pid = fifo == 1 ? Machine::kWriterPid : Machine::kReaderPid;
+                if (w.size() == 5) {
+                    e.pid = parse_int32(w[4], line);
+                    if (e.pid < 1)
+                        fail(line, "a process number is 1 or more: " + w[4]);
+                }
             } else if (a == "target" && w.size() == 5) {
                 e.kind = ScenarioEvent::Kind::target;
                 e.sensor = parse_sensor(w[3], line);
@@ -304,6 +322,16 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         out << format_time(t) << ' ' << v << '\n';
         ++sum.values_read;
     });
+    m.set_write_observer([&](int, unsigned, int rc) {
+        out << format_time(m.now()) << " # the waiting write ends: " << rc << '\n';
+    });
+    std::vector<int> pids{Machine::kWriterPid, Machine::kReaderPid};
+    auto report_write = [&](int rc) {
+        if (rc == Machine::kWriteWaits)
+            out << format_time(m.now()) << " # the write waits for room in /dev/rtf1\n";
+        else if (rc < 0)
+            out << format_time(m.now()) << " # write failed: " << rc << '\n';
+    };
 
     for (const auto &e : sc.events) {
         m.run_until(e.time);
@@ -318,22 +346,32 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
             out << '\n';
             continue;
         }
-        case ScenarioEvent::Kind::unload:
+        case ScenarioEvent::Kind::unload: {
             out << '\n';
-            m.rmmod();
-            continue;
-        case ScenarioEvent::Kind::write: {
-            out << '\n';
-            int rc = m.linux_write_records(e.records);
-            if (rc < 0)
-                out << format_time(m.now()) << " # write failed: " << rc << '\n';
+            int rc = m.rmmod();
+            if (rc != 0)
+                out << format_time(m.now()) << " # rmmod: " << rc << " (" << m.loader_error()
+                    << ")\n";
             continue;
         }
-        case ScenarioEvent::Kind::bytes: {
+        case ScenarioEvent::Kind::write:
             out << '\n';
-            int rc = m.linux_write(1, e.raw.data(), e.raw.size());
-            if (rc < 0)
-                out << format_time(m.now()) << " # write failed: " << rc << '\n';
+            report_write(m.linux_write_records(e.records));
+            continue;
+        case ScenarioEvent::Kind::bytes:
+            out << '\n';
+            report_write(m.linux_write(1, e.raw.data(), e.raw.size()));
+            continue;
+        case ScenarioEvent::Kind::open:
+        case ScenarioEvent::Kind::close: {
+            out << '\n';
+            if (std::find(pids.begin(), pids.end(), e.pid) == pids.end())
+                pids.push_back(e.pid);
+            int rc = e.kind == ScenarioEvent::Kind::open ? m.linux_open(e.fifo, e.pid)
+                                                         : m.linux_close(e.fifo, e.pid);
+            if (rc != 0)
+                out << format_time(m.now()) << " # " << (e.kind == ScenarioEvent::Kind::open ? "open" : "close")
+                    << " failed: " << rc << '\n';
             continue;
         }
         case ScenarioEvent::Kind::reader_stop:
@@ -358,6 +396,17 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         }
     }
     m.run_until(sc.duration);
+    // The processes end before the module is unloaded: what they hold open
+    // is closed, a write that still waits is interrupted.
+    for (int pid : pids) {
+        bool holds = pid == Machine::kWriterPid && m.writes_waiting() > 0;
+        for (unsigned fifo = 1; fifo <= 2; ++fifo)
+            holds = holds || (m.fifo_open_count(fifo) > 0 && m.fifo_opener(fifo) == pid);
+        if (holds) {
+            out << format_time(m.now()) << " # end of run: process " << pid << " exits\n";
+            m.linux_exit(pid);
+        }
+    }
     if (m.module_loaded()) {
         out << format_time(m.now()) << " # end of run: rmmod\n";
         m.rmmod();

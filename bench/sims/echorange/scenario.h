@@ -1,7 +1,8 @@
 // echorange-sim scenarios: a text file that sets up the emulated lab PC
 // (targets in front of the sensors, faults), lists what Linux processes do
 // at which simulated times (load and unload the module, write command
-// records to /dev/rtf1, stop and restart the reader of /dev/rtf2) and how
+// records to /dev/rtf1, stop and restart the reader of /dev/rtf2, hold a
+// FIFO open) and how
 // long the run lasts.  The format is described in examples/echorange.scenario.
 #ifndef RTLSIM_SCENARIO_H
 #define RTLSIM_SCENARIO_H
@@ -22,13 +23,15 @@ struct ScenarioError : std::runtime_error {
 };
 
 struct ScenarioEvent {
-    enum class Kind { load, unload, write, bytes, reader_stop, reader_start, irq, target };
+    enum class Kind { load, unload, write, bytes, reader_stop, reader_start, irq, target, open, close };
     hrtime time = 0;
     Kind kind = Kind::load;
     std::vector<std::array<int, 3>> records;  // write
     std::vector<unsigned char> raw;           // bytes
     int sensor = 0;                           // target
     hrtime flight = -1;                       // target: -1 for none
+    unsigned fifo = 0;                        // open, close
+    int pid = 0;                              // open, close
     int line = 0;
 };
 

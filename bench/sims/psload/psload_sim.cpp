@@ -7,18 +7,24 @@
 // psload sees its arguments; whatever the bench has to say goes to the files
 // those options name, never to psload's standard output or error.
 //
-// By default the device needs exactly the bits of the data file named on
-// the command line (its last argument), counted here independently of
-// psload's loader.
+// By default the device accepts exactly the design in the data file named
+// on the command line (its last argument), read here by the bench's own
+// reader, independently of psload's loader.
 #include "boards/fpga_bench.h"
 #include "bus/io_bus.h"
+#include "devices/fpga/design_file.h"
 #include "sims/psload/sim_options.h"
 #include "sims/psload/sim_recorder.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 int psload_main(int argc, char **argv);
@@ -50,6 +56,63 @@ void send_signal(std::uint64_t accesses, void *ctx)
     std::raise(s->options.signal);
 }
 
+// A data file that is a pipe or a FIFO (psload-sim -v <(zcat f.ttf.gz))
+// can be read once only.  The bench reads it for the design and then hands
+// the same bytes back on the same path, from a thread that writes them into
+// the pipe while psload reads: psload still meets a pipe, as it would
+// without the bench.  (Opening a pipe's /dev/fd/N for writing reaches the
+// same pipe.)  False when the path is no pipe or cannot be read.
+bool read_stream_once(const std::string &path, std::string &bytes)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode))
+        return false;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    std::thread([path, bytes] {
+        int w = open(path.c_str(), O_WRONLY);
+        if (w < 0)
+            return;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t k = write(w, bytes.data() + done, bytes.size() - done);
+            if (k < 0 && errno == EINTR)
+                continue;
+            if (k <= 0)
+                break;
+            done += static_cast<std::size_t>(k);
+        }
+        close(w);
+    }).detach();
+    return true;
+}
+
+bench::Design design_of(const bench::SimOptions &opts, const std::string &data_file, bool &ok)
+{
+    if (!opts.design_file.empty())
+        return opts.design_raw ? bench::design_from_raw_file(opts.design_file, ok)
+                               : bench::design_from_ttf_file(opts.design_file, ok);
+    std::string bytes;
+    if (read_stream_once(data_file, bytes)) {
+        ok = true;
+        return bench::design_from_ttf_text(bytes);
+    }
+    bench::Design d = bench::design_from_ttf_file(data_file, ok);
+    ok = true;  // psload itself tells about a data file it cannot read
+    return d;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -75,9 +138,18 @@ int main(int argc, char **argv)
     int psload_argc = static_cast<int>(args.size());
     args.push_back(nullptr);
 
-    if (!opts.bits_given && psload_argc > 1) {
-        long long values = bench::ttf_value_count(args[psload_argc - 1]);
-        opts.bench.fpga.config_bits = values > 0 ? 8ULL * static_cast<unsigned long long>(values) : 0;
+    if (opts.bits_given && !opts.design_file.empty()) {
+        std::fprintf(stderr, "psload-sim: --sim-bits and --sim-design exclude each other\n");
+        return 2;
+    }
+    if (!opts.bits_given && (psload_argc > 1 || !opts.design_file.empty())) {
+        bool ok = false;
+        opts.bench.fpga.design = design_of(opts, psload_argc > 1 ? args[psload_argc - 1] : "", ok);
+        if (!ok) {
+            std::fprintf(stderr, "psload-sim: cannot read the design %s\n", opts.design_file.c_str());
+            return 2;
+        }
+        opts.bench.fpga.config_bits = 8ULL * opts.bench.fpga.design.size();
     }
 
     bench::IoBus &io = bench::io();

@@ -130,6 +130,9 @@ bool parse_one(const std::string &arg, SimOptions &o)
         o.refused.emplace_back(static_cast<std::uint16_t>(n), static_cast<unsigned>(count));
     } else if (name == "--sim-signal") {
         return parse_signal(value, o);
+    } else if ((name == "--sim-design" || name == "--sim-design-raw") && !value.empty()) {
+        o.design_file = value;
+        o.design_raw = name == "--sim-design-raw";
     } else if (name == "--sim-report" && !value.empty()) {
         o.report_file = value;
     } else if (name == "--sim-received" && !value.empty()) {
@@ -160,8 +163,10 @@ const char *sim_options_help()
 {
     return "Usage: psload-sim [--sim-OPTION ...] [psload arguments]\n"
            "Runs psload against the simulated FPGA bench.\n"
-           "  --sim-bits=N             the device needs N configuration bits\n"
-           "                           (default: 8 x the values in the data file)\n"
+           "  --sim-design=FILE        the design the device accepts, a TTF file\n"
+           "                           (default: psload's data file)\n"
+           "  --sim-design-raw=FILE    the same, as raw bytes\n"
+           "  --sim-bits=N             the device checks no design, needs N bits\n"
            "  --sim-nstatus-delay=US   nCONFIG rising to nSTATUS high (default 10)\n"
            "  --sim-init-clocks=N      DCLK cycles after CONF_DONE to user mode (default 10)\n"
            "  --sim-configured         the device starts already configured\n"
@@ -176,30 +181,6 @@ const char *sim_options_help()
            "  --sim-received=FILE      write the bytes the device received\n"
            "  --sim-trace=FILE         write every port access and ioperm call\n"
            "  --sim-help               this text\n";
-}
-
-long long ttf_value_count(const std::string &path)
-{
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return -1;
-    long long commas = 0;
-    char buf[65536];
-    bool end_mark = false;
-    std::size_t n;
-    while (!end_mark && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (static_cast<unsigned char>(buf[i]) == 0xFF) {
-                end_mark = true;
-                break;
-            }
-            if (buf[i] == ',')
-                ++commas;
-        }
-    }
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    return failed ? -1 : commas + 1;
 }
 
 } // namespace bench

@@ -3,8 +3,11 @@
 //
 //   psload-sim [--sim-OPTION ...] [psload arguments]
 //
-//   --sim-bits=N              the device needs N configuration bits
-//                             (default: 8 x the values in the data file)
+//   --sim-design=FILE         the design the device accepts, a TTF file
+//                             (default: the data file psload is given)
+//   --sim-design-raw=FILE     the same, as a file of raw bytes
+//   --sim-bits=N              the device checks no design: it needs N
+//                             configuration bits, whatever they are
 //   --sim-nstatus-delay=US    nCONFIG rising to nSTATUS high (default 10)
 //   --sim-init-clocks=N       DCLK cycles after CONF_DONE to user mode (10)
 //   --sim-configured          the device starts already configured
@@ -37,7 +40,9 @@ namespace bench {
 
 struct SimOptions {
     BenchConfig bench;
-    bool bits_given = false;           // --sim-bits overrides the data file's size
+    bool bits_given = false;           // --sim-bits: a device that counts bits only
+    std::string design_file;           // --sim-design / --sim-design-raw
+    bool design_raw = false;
     bool unprivileged = false;
     int refusal_errno = 0;
     std::vector<std::pair<std::uint16_t, unsigned>> refused;
@@ -59,10 +64,6 @@ int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &e
 // Text of --sim-help.
 const char *sim_options_help();
 
-// Values in a TTF data file as psload's loader counts them: commas + 1, a
-// byte 0xFF ending the count like the end of the file.  -1 when the file
-// cannot be read.
-long long ttf_value_count(const std::string &path);
 
 } // namespace bench
 

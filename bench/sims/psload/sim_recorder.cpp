@@ -194,7 +194,28 @@ std::string SimRecorder::report() const
                   static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),
                   bench_.port().data_register(), bench_.port().control_register(), held.c_str(),
                   io.violations().size());
-    return text;
+    std::string r = text;
+    if (fpga.design_mismatch()) {
+        // Where the bits first went wrong: the byte and bit (from 0, least
+        // significant first) and what the device got and wanted there.
+        const std::uint64_t bit = fpga.first_mismatch_bit();
+        const std::uint64_t byte = bit / 8;
+        char got[8] = "none";
+        char want[8] = "none";
+        if (byte < fpga.received().size())
+            std::snprintf(got, sizeof got, "0x%02X", fpga.received()[byte]);
+        const DesignByte &d = fpga.config().design[byte];
+        if (d.valid)
+            std::snprintf(want, sizeof want, "0x%02X", d.value);
+        std::snprintf(text, sizeof text,
+                      "first_difference_byte %llu\n"
+                      "first_difference_bit %u\n"
+                      "received_byte %s\n"
+                      "expected_byte %s\n",
+                      static_cast<unsigned long long>(byte), static_cast<unsigned>(bit % 8), got, want);
+        r += text;
+    }
+    return r;
 }
 
 void SimRecorder::write_files()

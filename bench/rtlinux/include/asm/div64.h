@@ -1,6 +1,8 @@
 /*
  * do_div(n, base): divides the unsigned 64-bit lvalue n in place by the
- * 32-bit base and yields the 32-bit remainder.
+ * 32-bit base and yields the remainder (unsigned long).  A macro, as in
+ * Linux (there a statement expression; here a function on n's address, the
+ * same contract).
  *
  * A 2.4 kernel does not export libgcc's 64-bit division helpers (__udivdi3,
  * __divdi3, ...), so on i386 a plain 64-bit '/' in a module does not load.
@@ -11,7 +13,7 @@
 #define _ASM_DIV64_H
 
 #if defined(__i386__)
-static inline unsigned int __do_div64(unsigned long long *n, unsigned int base)
+static inline unsigned long __do_div64(unsigned long long *n, unsigned long base)
 {
     unsigned int low = (unsigned int)*n;
     unsigned int high = (unsigned int)(*n >> 32);
@@ -28,9 +30,9 @@ static inline unsigned int __do_div64(unsigned long long *n, unsigned int base)
 }
 #else
 /* Hosts with native 64-bit division (the emulated platform on x86-64). */
-static inline unsigned int __do_div64(unsigned long long *n, unsigned int base)
+static inline unsigned long __do_div64(unsigned long long *n, unsigned long base)
 {
-    unsigned int rem = (unsigned int)(*n % base);
+    unsigned long rem = (unsigned long)(*n % base);
     *n = *n / base;
     return rem;
 }

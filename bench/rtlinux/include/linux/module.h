@@ -17,13 +17,19 @@ struct module;
 extern struct module __this_module;
 #define THIS_MODULE (&__this_module)
 
+/* As in Linux: an unreferenced static array without a `used` attribute, so
+ * an optimising compiler may drop it; the module has to keep it itself. */
 #ifdef MODULE
-static const char __module_kernel_version[]
-    __attribute__((section(".modinfo"), used)) = "kernel_version=" UTS_RELEASE;
+static const char __module_kernel_version[] __attribute__((section(".modinfo"))) =
+    "kernel_version=" UTS_RELEASE;
 #endif
 
 /* A module that exports nothing: keeps its globals out of the kernel's
  * symbol table (without it, insmod exports every global of the module). */
-#define EXPORT_NO_SYMBOLS __asm__(".section __ksymtab,\"a\"\n\t.previous")
+#ifdef MODULE
+#define EXPORT_NO_SYMBOLS __asm__(".section __ksymtab\n.previous")
+#else
+#define EXPORT_NO_SYMBOLS
+#endif
 
 #endif

@@ -1,0 +1,161 @@
+/* The first and only process of the test guest: a Linux 2.4 kernel booted
+ * under QEMU with a RAM disk.  There is no shell that starts on 2.4, so this
+ * program is the guest's /init itself, built like the lab PC's programs
+ * (static, musl, i386).
+ *
+ * It reads /commands, one command per line:
+ *     UID PROGRAM ARG...        (words separated by single blanks)
+ * runs each as a child with user and group UID, standard input /dev/null and
+ * standard output and error to files, and sends, on the second serial port
+ * (/dev/ttyS1, set to raw so that no byte is changed), one record per command:
+ *     @run N\n
+ *     @out LENGTH\n  <exactly LENGTH bytes of standard output>
+ *     @err LENGTH\n  <exactly LENGTH bytes of standard error>
+ *     @status exit CODE\n   or   @status signal NUMBER\n
+ * and "@done\n" after the last.  Then it restarts the machine: with
+ * -no-reboot, QEMU ends.
+ *
+ * Before each command it reads port 0x37B (the parallel port's EPP address
+ * register, which neither psload nor the kernel's boot-time probe touch), so
+ * that a trace of the parallel port falls apart into one piece per command.
+ */
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/io.h>
+#include <sys/reboot.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#define MAX_WORDS 16
+#define MARK_PORT 0x37B
+
+static int results = -1;
+
+static void put(const char *text, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = write(results, text, length);
+        if (n <= 0)
+            return;
+        text += n;
+        length -= (size_t)n;
+    }
+}
+
+static void put_text(const char *text)
+{
+    put(text, strlen(text));
+}
+
+static void put_file(const char *tag, const char *path)
+{
+    static char buf[65536];
+    char head[64];
+    ssize_t n = 0;
+    int fd = open(path, O_RDONLY);
+    if (fd >= 0) {
+        n = read(fd, buf, sizeof buf);
+        close(fd);
+    }
+    if (n < 0)
+        n = 0;
+    snprintf(head, sizeof head, "@%s %ld\n", tag, (long)n);
+    put_text(head);
+    put(buf, (size_t)n);
+}
+
+static void run(int number, char *line)
+{
+    char *words[MAX_WORDS + 1];
+    int count = 0;
+    char *p = line;
+    while (*p != '\0' && count < MAX_WORDS) {
+        words[count++] = p;
+        p = strchr(p, ' ');
+        if (p == NULL)
+            break;
+        *p++ = '\0';
+    }
+    words[count] = NULL;
+    if (count < 2)
+        return;
+
+    char head[64];
+    snprintf(head, sizeof head, "@run %d\n", number);
+    put_text(head);
+
+    if (ioperm(MARK_PORT, 1, 1) == 0) {
+        (void)inb(MARK_PORT);
+        ioperm(MARK_PORT, 1, 0);
+    }
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int uid = 0;
+        sscanf(words[0], "%d", &uid);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open("/out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open("/err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0))
+            _exit(125);
+        execv(words[1], words + 1);
+        _exit(127);
+    }
+    int st = 0;
+    if (pid < 0 || waitpid(pid, &st, 0) != pid) {
+        put_text("@out 0\n@err 0\n@status none\n");
+        return;
+    }
+    put_file("out", "/out");
+    put_file("err", "/err");
+    if (WIFEXITED(st))
+        snprintf(head, sizeof head, "@status exit %d\n", WEXITSTATUS(st));
+    else
+        snprintf(head, sizeof head, "@status signal %d\n", WTERMSIG(st));
+    put_text(head);
+}
+
+int main(void)
+{
+    results = open("/dev/ttyS1", O_WRONLY | O_NOCTTY);
+    if (results >= 0) {
+        struct termios t;
+        if (tcgetattr(results, &t) == 0) {
+            cfmakeraw(&t);
+            cfsetospeed(&t, B115200);
+            tcsetattr(results, TCSANOW, &t);
+        }
+        static char commands[4096];
+        int fd = open("/commands", O_RDONLY);
+        ssize_t n = fd >= 0 ? read(fd, commands, sizeof commands - 1) : -1;
+        if (n > 0) {
+            commands[n] = '\0';
+            int number = 0;
+            char *line = commands;
+            while (*line != '\0') {
+                char *end = strchr(line, '\n');
+                if (end != NULL)
+                    *end = '\0';
+                run(++number, line);
+                if (end == NULL)
+                    break;
+                line = end + 1;
+            }
+        }
+        put_text("@done\n");
+        tcdrain(results);
+    } else {
+        fprintf(stderr, "init: no /dev/ttyS1\n");
+    }
+    sync();
+    reboot(RB_AUTOBOOT);
+    for (;;)
+        pause();
+}
