@@ -65,7 +65,7 @@ void Machine::set_release(rtl_thread_struct *t, hrtime at)
     t->release_at = at;
     if (at == kNever)
         return;
-    t->release_event = events_.schedule(at, [this, t] {
+    t->release_event = events_.schedule(at, [t] {
         t->release_event = bench::EventQueue::kNoEvent;
         if (t->state == ThreadState::waiting) {
             t->state = ThreadState::ready;
