@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 // Control register values.
 #define CTRL_IDLE       0x05    // DCLK low, nCONFIG high: idle, first half of a clock
@@ -123,7 +124,9 @@ static inline void progress_unit(progress_state *p)
 // the FPGA in configuration with DCLK and nCONFIG wherever they were.  While
 // port access is held, SIGINT, SIGTERM and SIGHUP first set the port idle
 // and give the ports back, then end the process as the signal would have.
-// The handler uses only port accesses, ioperm and signal calls.
+// The handler uses only port accesses, ioperm and signal calls.  What was
+// printed before the signal is already written out: standard output is
+// unbuffered (see main).
 
 static const int release_signals[] = {SIGINT, SIGTERM, SIGHUP};
 #define RELEASE_SIGNAL_COUNT ((int)(sizeof release_signals / sizeof release_signals[0]))
@@ -156,7 +159,10 @@ static void release_on_signal(int sig)
     sigemptyset(&unblock);
     sigaddset(&unblock, sig);
     sigprocmask(SIG_UNBLOCK, &unblock, NULL);
-    raise(sig);
+    // kill() rather than raise(): the C library of a static build may not
+    // know its thread ID on an old kernel (Linux 2.4 has no
+    // set_tid_address), and its raise() then sends nothing.
+    kill(getpid(), sig);
 }
 
 // A signal the user has set to be ignored (nohup, for instance) stays ignored.

@@ -14,11 +14,73 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // A byte 0xFF ends the data as the end of the file does (files carried over
 // from other systems may hold it as an end mark).
 #define TTF_END_MARK 0xFF
+
+// A data file that is a stream (a pipe, a FIFO, standard input by path, a
+// character device) cannot be rewound for the second pass, so it is read
+// once, at the open, into an anonymous temporary file, which the count, the
+// load and the sequential sender then read as any regular file.  The largest
+// devices configured over this cable need a few megabytes of configuration,
+// four characters per byte in a TTF file: about 12 MB of text for a 24 Mbit
+// device.  A stream holding more than 32 MB is not a configuration (it is
+// /dev/zero, or the wrong file) and is refused as unopenable, after reading
+// no more of it than that.
+#define TTF_STREAM_LIMIT (32L * 1024 * 1024)
+
+static FILE *ttf_stream_copy(FILE *stream)
+{
+    FILE *copy = tmpfile();
+    if (copy == NULL)
+        return NULL;
+    char buf[16384];
+    long total = 0;
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, stream)) > 0) {
+        total += (long)n;
+        if (total > TTF_STREAM_LIMIT || fwrite(buf, 1, n, copy) != n) {
+            fclose(copy);
+            return NULL;
+        }
+    }
+    if (ferror(stream) || fflush(copy) != 0) {
+        fclose(copy);
+        return NULL;
+    }
+    rewind(copy);
+    return copy;
+}
+
+// Opens the data file for the two passes over it: a regular file as it is,
+// a stream through a copy.  A directory, or anything that cannot be read
+// to its end, is a file that cannot be opened.
+static FILE *ttf_file_open(const char *name)
+{
+    FILE *file = fopen(name, "r");
+    if (file == NULL)
+        return NULL;
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) {
+        fclose(file);
+        return NULL;
+    }
+    if (S_ISREG(st.st_mode))
+        return file;
+    if (S_ISDIR(st.st_mode)) {
+        fclose(file);
+        errno = EISDIR;
+        return NULL;
+    }
+    FILE *copy = ttf_stream_copy(file);
+    int copy_errno = errno;
+    fclose(file);
+    errno = copy_errno;
+    return copy;
+}
 
 // Opens the data file with the rights of the user who started the program.
 // psload may be installed set-user-ID root so that it can obtain port
@@ -34,7 +96,7 @@ static FILE *ttf_file_open_as_user(const char *name)
     bool drop_gid = raised_gid != real_gid;
 
     if (!drop_uid && !drop_gid)
-        return fopen(name, "r");
+        return ttf_file_open(name);
 
     // Group first, while the user ID may still allow it; a failed drop
     // means the file is not opened at all.
@@ -47,7 +109,8 @@ static FILE *ttf_file_open_as_user(const char *name)
         return NULL;
     }
 
-    FILE *file = fopen(name, "r");
+    // The copy of a stream is made here too: as the user, in his name.
+    FILE *file = ttf_file_open(name);
     int open_errno = errno;
 
     // Back to the raised IDs (user first: it may be needed to change the

@@ -13,6 +13,15 @@ unsigned char *parallel_data;           // bit image, one byte per configuration
 
 int main(int argc, char **argv)
 {
+    // Every message goes out as it is printed.  psload may be stopped by
+    // Ctrl-C, SIGTERM or SIGHUP at any point; with a log file or a pipe as
+    // standard output, a buffer would die with the process and take the log
+    // of the run with it.  (The signal handler of the download phase cannot
+    // flush stdio safely; with nothing buffered it has nothing to flush.)
+    // The messages are few and short next to the port accesses, so writing
+    // each at once costs nothing that matters.
+    setvbuf(stdout, NULL, _IONBF, 0);
+
     options_parse(argc, argv);
     file_read();
     download_data();

@@ -278,6 +278,35 @@ if [ -n "${want_bin[$prefix/bin/echorange-sim]:-}" ]; then
   fi
 fi
 
+if [ -n "${want_bin[$prefix/bin/rangectl]:-}" ]; then
+  run "$bin/rangectl" --fifo-dir "$work/no-such-dir" shot 1
+  [ "$rc" = 3 ] && [ -z "$out" ] && [[ "$err" == *"$work/no-such-dir/rtf2: no such FIFO"* ]] ||
+    fail "rangectl with missing FIFOs: status $rc, stdout '$out', stderr '$err'"
+  run "$bin/rangectl" watch 1 0
+  [ "$rc" = 2 ] && [[ "$err" == *"usage: rangectl"* ]] || fail "rangectl watch 1 0: status $rc, stderr '$err'"
+  ok "extracted rangectl: refusals"
+  # Against the packaged module, served by the packaged echorange-sim.
+  served=$root$prefix/share/doc/labtools/examples/rangefinder.scenario
+  if [ -n "${want_bin[$prefix/bin/echorange-sim]:-}" ] && [ -f "$served" ]; then
+    "$bin/echorange-sim" --serve "$work/rf" --speed 20 "$served" </dev/null >"$work/serve.log" 2>&1 &
+    server=$!
+    for _ in $(seq 100); do
+      grep -q '# serving' "$work/serve.log" && break
+      sleep 0.05
+    done
+    run "$bin/rangectl" --fifo-dir "$work/rf" shot 1 -t 2000
+    kill -TERM $server
+    wait $server
+    src=$?
+    if [ "$rc" = 0 ] && [ "$out" = 1500 ] && [ $src = 0 ] && grep -q '# write 1 1 0$' "$work/serve.log"; then
+      ok "extracted rangectl fires a shot on the module served by the extracted echorange-sim"
+    else
+      cat "$work/serve.log"
+      fail "rangectl shot 1 against echorange-sim --serve: status $rc, stdout '$out', stderr '$err', server status $src"
+    fi
+  fi
+fi
+
 # --- manual pages -------------------------------------------------------------
 if command -v man >/dev/null; then
   render() { MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$1"; }

@@ -9,16 +9,16 @@
 // given back explicitly.
 #include <cstdio>
 
+#include "hex_number.h"
 #include "portio.h"
 
-// Converts one number word.  The tool has always read its numbers with
-// sscanf("%X"): white space, a sign and a 0x prefix are accepted and the
-// conversion stops at the first character that is no hex digit.  A word that
-// holds no number at all is refused: acting on an undefined port or value
-// could write to any device on the bus.
+// Converts one number word (see hex_number.h: sscanf("%X") as the lab PC's
+// C library does it, numbers beyond 32 bits saturating).  A word that holds
+// no number at all is refused: acting on an undefined port or value could
+// write to any device on the bus.
 static int number_from_word(const char *word, unsigned int *number)
 {
-    return std::sscanf(word, "%X", number) == 1;
+    return hex_number_from_word(word, number);
 }
 
 int main(int argc, char **argv)

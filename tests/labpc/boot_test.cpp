@@ -22,6 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "guest.h"
 #include "run.h"
 
 namespace {
@@ -29,15 +30,11 @@ namespace {
 // Debian's i386 code (musl-dev:i386, and gcc -m32's default) is i686; the
 // smallest processor model of QEMU that has it is the Pentium II.
 const char *const kLabPcCpu = "pentium2";
-const char *const kKernel = LABPC_PLATFORM "/linux-2.4-kernel/bzImage-2.4.37.11-i386";
+
+using labpc::GuestRun;
 
 // The parallel port's registers, as offsets in QEMU's trace.
 const int kData = 0, kStatus = 1, kControl = 2, kMark = 3;
-
-struct GuestRun {
-    std::string command;
-    std::string out, err, status;
-};
 
 struct Access {
     bool write;
@@ -69,66 +66,6 @@ const std::vector<std::string> kCommands = {
     "0 /psload32 -h",                         // 8 help, status 8
 };
 
-std::string find_program(const std::string &name)
-{
-    const char *path = std::getenv("PATH");
-    std::string dirs = std::string(path ? path : "") + ":/usr/sbin:/sbin";
-    std::stringstream s(dirs);
-    std::string dir;
-    while (std::getline(s, dir, ':')) {
-        std::string full = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(full.c_str(), X_OK) == 0)
-            return full;
-    }
-    return "";
-}
-
-std::vector<GuestRun> parse_results(const std::string &bytes, std::string &failure)
-{
-    std::vector<GuestRun> runs;
-    size_t pos = 0;
-    auto line = [&]() {
-        size_t end = bytes.find('\n', pos);
-        if (end == std::string::npos) {
-            pos = bytes.size();
-            return std::string("@truncated");
-        }
-        std::string l = bytes.substr(pos, end - pos);
-        pos = end + 1;
-        return l;
-    };
-    auto block = [&](const std::string &tag) {
-        std::string head = line();
-        if (head.rfind("@" + tag + " ", 0) != 0) {
-            failure = "expected @" + tag + ", got " + head;
-            return std::string();
-        }
-        size_t n = std::stoul(head.substr(tag.size() + 2));
-        std::string data = bytes.substr(pos, n);
-        pos += n;
-        return data;
-    };
-    for (;;) {
-        std::string head = line();
-        if (head == "@done")
-            return runs;
-        if (head.rfind("@run ", 0) != 0) {
-            failure = "guest results end early (" + head + ") after " + std::to_string(runs.size()) + " runs";
-            return runs;
-        }
-        GuestRun r;
-        r.out = block("out");
-        r.err = block("err");
-        std::string st = line();
-        if (!failure.empty())
-            return runs;
-        r.status = st.rfind("@status ", 0) == 0 ? st.substr(8) : st;
-        if (runs.size() < kCommands.size())
-            r.command = kCommands[runs.size()];
-        runs.push_back(r);
-    }
-}
-
 // Lines like "parallel_ioport_write write [SW] addr 0x02 val 0x05".
 std::vector<std::vector<Access>> parse_trace(const std::string &trace)
 {
@@ -155,94 +92,22 @@ void run_boot()
         boot.skip = "the static 32-bit programs are not built (see cmake's warning)";
         return;
     }
-    if (access(kKernel, R_OK) != 0) {
-        boot.skip = std::string("no Linux 2.4 kernel at ") + kKernel + " (../shared/platform is absent)";
-        return;
-    }
-    std::string qemu = find_program("qemu-system-i386");
-    std::string mke2fs = find_program("mke2fs");
-    std::string debugfs = find_program("debugfs");
-    std::string timeout = find_program("timeout");
-    if (qemu.empty()) {
-        boot.skip = "qemu-system-i386 is not installed (Debian package qemu-system-x86)";
-        return;
-    }
-    if (mke2fs.empty() || debugfs.empty() || timeout.empty()) {
-        boot.skip = "mke2fs/debugfs (Debian package e2fsprogs) or timeout is missing";
-        return;
-    }
-
     testutil::TempDir work;
-    std::string root = work.path() + "/root";
-    mkdir(root.c_str(), 0755);
-    // The RAM disk's files.
-    {
-        std::string commands;
-        for (const auto &c : kCommands)
-            commands += c + "\n";
-        std::string files[][2] = {{"init", GUEST_INIT}, {"psload32", PSLOAD32}, {"portpoke32", PORTPOKE32}};
-        for (auto &f : files) {
-            std::string to = root + "/" + f[0];
-            std::FILE *o = std::fopen(to.c_str(), "wb");
-            std::string content = testutil::read_file(f[1]);
-            if (!o || std::fwrite(content.data(), 1, content.size(), o) != content.size()) {
-                boot.failure = "cannot write " + to;
-                if (o)
-                    std::fclose(o);
-                return;
-            }
-            std::fclose(o);
-            chmod(to.c_str(), 0755);
-        }
-        std::string ttf = testutil::read_file(SAMPLE_TTF);
-        std::FILE *o = std::fopen((root + "/sample.ttf").c_str(), "wb");
-        std::FILE *c = std::fopen((root + "/commands").c_str(), "wb");
-        if (!o || !c) {
-            boot.failure = "cannot write the RAM disk's files";
-            return;
-        }
-        std::fwrite(ttf.data(), 1, ttf.size(), o);
-        std::fwrite(commands.data(), 1, commands.size(), c);
-        std::fclose(o);
-        std::fclose(c);
-        chmod((root + "/sample.ttf").c_str(), 0644);
-    }
-    std::string image = work.path() + "/rd.img";
-    testutil::RunResult r = testutil::run_program(
-        mke2fs, {"mke2fs", "-q", "-F", "-t", "ext2", "-r", "0", "-b", "1024", "-d", root, image, "4096"});
-    if (r.exit_code != 0) {
-        boot.failure = "mke2fs failed: " + r.err;
-        return;
-    }
-    // The device nodes, made in the image itself: no privilege needed here.
-    std::string nodes = work.write("nodes", "mkdir dev\ncd dev\n"
-                                            "mknod console c 5 1\nsif console mode 020600\n"
-                                            "mknod ttyS1 c 4 65\nsif ttyS1 mode 020600\n"
-                                            "mknod null c 1 3\nsif null mode 020666\n");
-    r = testutil::run_program(debugfs, {"debugfs", "-w", "-f", nodes, image});
-    if (r.exit_code != 0) {
-        boot.failure = "debugfs failed: " + r.err;
-        return;
-    }
-
-    std::string console = work.path() + "/console.txt";
-    std::string results = work.path() + "/results.bin";
     std::string trace = work.path() + "/trace.txt";
-    time_t start = time(nullptr);
-    r = testutil::run_program(
-        timeout, {"timeout", "300", qemu, "-cpu", kLabPcCpu, "-m", "32", "-display", "none", "-no-reboot",
-                  "-kernel", kKernel, "-initrd", image,
-                  "-append", "root=/dev/ram0 rw ramdisk_size=8192 console=ttyS0 init=/init",
-                  "-serial", "file:" + console, "-serial", "file:" + results, "-parallel", "null",
-                  "-monitor", "none", "-trace", "parallel_ioport_*", "-D", trace});
-    boot.seconds = difftime(time(nullptr), start);
-    boot.console = testutil::read_file(console);
-    if (r.exit_code != 0) {
-        boot.failure = "qemu-system-i386 ended with status " + std::to_string(r.exit_code) + ": " + r.err;
-        return;
-    }
-    boot.runs = parse_results(testutil::read_file(results), boot.failure);
-    boot.accesses = parse_trace(testutil::read_file(trace));
+    labpc::GuestSpec spec;
+    spec.init = GUEST_INIT;
+    spec.files = {{"psload32", PSLOAD32}, {"portpoke32", PORTPOKE32}};
+    spec.data = {{"sample.ttf", testutil::read_file(SAMPLE_TTF)}};
+    spec.commands = kCommands;
+    spec.qemu_args = {"-parallel", "null", "-trace", "parallel_ioport_*", "-D", trace};
+    labpc::GuestBoot b = labpc::boot_guest(spec, work.path());
+    boot.skip = b.skip;
+    boot.failure = b.failure;
+    boot.runs = b.runs;
+    boot.console = b.console;
+    boot.seconds = b.seconds;
+    if (boot.skip.empty() && boot.failure.empty())
+        boot.accesses = parse_trace(testutil::read_file(trace));
 }
 
 class LabPcBoot : public ::testing::Test {

@@ -15,6 +15,14 @@
  * and "@done\n" after the last.  Then it restarts the machine: with
  * -no-reboot, QEMU ends.
  *
+ * A line "mark N" (N from 1 to 255) runs nothing and sends nothing: it reads
+ * the parallel port's status register once and then its data register
+ * (0x378) N + 1 times in a row, which the bench's bridge behind QEMU's port
+ * takes as the start of its session N (a device set up anew for the next
+ * command).  psload never reads the data register; the status read keeps
+ * the reads apart from any data-register read made before (the kernel's
+ * probe of the port at boot makes one).
+ *
  * Before each command it reads port 0x37B (the parallel port's EPP address
  * register, which neither psload nor the kernel's boot-time probe touch), so
  * that a trace of the parallel port falls apart into one piece per command.
@@ -30,6 +38,7 @@
 
 #define MAX_WORDS 16
 #define MARK_PORT 0x37B
+#define DATA_PORT 0x378
 
 static int results = -1;
 
@@ -64,6 +73,19 @@ static void put_file(const char *tag, const char *path)
     snprintf(head, sizeof head, "@%s %ld\n", tag, (long)n);
     put_text(head);
     put(buf, (size_t)n);
+}
+
+static void mark_session(const char *number)
+{
+    int n = 0;
+    if (sscanf(number, "%d", &n) != 1 || n < 1 || n > 255)
+        return;
+    if (ioperm(DATA_PORT, 2, 1) != 0)
+        return;
+    (void)inb(DATA_PORT + 1);
+    for (int i = 0; i <= n; ++i)
+        (void)inb(DATA_PORT);
+    ioperm(DATA_PORT, 2, 0);
 }
 
 static void run(int number, char *line)
@@ -143,7 +165,10 @@ int main(void)
                 char *end = strchr(line, '\n');
                 if (end != NULL)
                     *end = '\0';
-                run(++number, line);
+                if (strncmp(line, "mark ", 5) == 0)
+                    mark_session(line + 5);
+                else
+                    run(++number, line);
                 if (end == NULL)
                     break;
                 line = end + 1;

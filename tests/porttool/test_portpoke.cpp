@@ -193,6 +193,70 @@ TEST(PortpokeNumbers, WordsWithoutANumberAreRefusedBeforeAnyPortRequest)
     }
 }
 
+// On the lab PC a number beyond 32 bits saturates at FFFFFFFF (with or
+// without a minus sign) instead of wrapping, so a mistyped nine-digit port
+// is refused rather than landing on a real port, and a long value writes
+// FFFF.  Leading zeros are not "beyond": the number counts, not the digits.
+TEST(PortpokeNumbers, ValuesBeyondThirtyTwoBitsSaturate)
+{
+    struct Case {
+        const char *value;
+        const char *lo;
+        const char *hi;
+    } cases[] = {
+        {"123456789", "0xFF", "0xFF"},       // would wrap to 6789
+        {"100000000", "0xFF", "0xFF"},       // 2^32: would wrap to 0000
+        {"0x10000ABCD", "0xFF", "0xFF"},     // would wrap to ABCD
+        {"FFFFFFFF0000", "0xFF", "0xFF"},
+        {"-100000000", "0xFF", "0xFF"},      // saturates, and is not negated
+        {"-123456789A", "0xFF", "0xFF"},
+        {"FFFFFFFF", "0xFF", "0xFF"},        // 2^32 - 1: the largest number, exact
+        {"-FFFFFFFF", "0x01", "0x00"},       // fits: negated modulo 2^32
+        {"-FFFF0000", "0x00", "0x00"},       // 0x00010000: low half 0
+        {"00000000000000ABCD", "0xCD", "0xAB"},
+    };
+    for (const auto &c : cases) {
+        SimRun s = sim({"--sim-set=2F8=5A5A"}, {"w", "2F8", c.value});
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(s.r.exit_code, 0);
+        EXPECT_EQ(s.r.out, "");
+        EXPECT_EQ(s.r.err, "");
+        EXPECT_EQ(s.perms, std::vector<std::string>{"ioperm 0x2F8 2 1 -> 0"});
+        EXPECT_EQ(s.written, (std::vector<std::string>{std::string("register 0x2F8 = ") + c.lo,
+                                                      std::string("register 0x2F9 = ") + c.hi}));
+    }
+}
+
+TEST(PortpokeNumbers, PortsBeyondThirtyTwoBitsAreRefusedNotWrapped)
+{
+    // Each of these wraps to port 0x378 (or a port next to it) with a 64-bit
+    // conversion; on the lab PC the port is FFFFFFFF and ioperm refuses it.
+    for (const char *word : {"100000378", "0x100000378", "FFFFFFFF00000378", "-100000378", "1000000000000000378"}) {
+        SimRun r = sim({"--sim-set=378=ABCD"}, {"r", word});
+        SCOPED_TRACE(word);
+        EXPECT_EQ(r.r.exit_code, 255);
+        EXPECT_EQ(r.r.out, "");
+        EXPECT_EQ(r.r.err, "I/O Port Error, Check port I/O address FFFFFFFF.\n");
+        EXPECT_EQ(r.perms, std::vector<std::string>{"ioperm 0xFFFFFFFF 2 1 -> -1 EINVAL"});
+        EXPECT_TRUE(r.accesses.empty());
+
+        SimRun w = sim({"--sim-set=378=ABCD"}, {"w", word, "1"});
+        EXPECT_EQ(w.r.exit_code, 255);
+        EXPECT_EQ(w.r.err, kWriteRefused);
+        EXPECT_EQ(w.perms, std::vector<std::string>{"ioperm 0xFFFFFFFF 2 1 -> -1 EINVAL"});
+        EXPECT_TRUE(w.accesses.empty());
+        EXPECT_TRUE(w.written.empty());
+    }
+    // A negated number that fits is a port like any other: -FFFFFC88 is 0x378.
+    for (const char *word : {"-FFFFFC88", "00000000000000000378"}) {
+        SimRun s = sim({"--sim-set=378=ABCD"}, {"r", word});
+        SCOPED_TRACE(word);
+        EXPECT_EQ(s.r.exit_code, 0);
+        EXPECT_EQ(s.r.out, "ABCD\n");
+        EXPECT_EQ(s.perms, std::vector<std::string>{"ioperm 0x378 2 1 -> 0"});
+    }
+}
+
 TEST(PortpokeRefusal, ReadNamesThePortWriteDoesNot)
 {
     SimRun r = sim({"--sim-unprivileged"}, {"r", "378"});
@@ -280,6 +344,25 @@ TEST_P(RealPortpoke, RefusedPortAccessIsReportedWith255)
     RunResult bad = run({"portpoke", "q", "378"});
     EXPECT_EQ(bad.exit_code, 255);
     EXPECT_EQ(bad.out, kFirstArg);
+}
+
+// The read refusal names the port as converted: every build of the program
+// converts numbers beyond 32 bits as the lab PC does.
+TEST_P(RealPortpoke, PortNumbersBeyondThirtyTwoBitsSaturate)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"100000378", "FFFFFFFF"}, {"123456789", "FFFFFFFF"},  {"-123456789A", "FFFFFFFF"},
+        {"FFFFFFFF", "FFFFFFFF"},  {"-FFFFFC88", "378"},       {"0000000000000003F8", "3F8"},
+        {"-1", "FFFFFFFF"},        {"0x1FFFFFFFFFFFFFFFF", "FFFFFFFF"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run({"portpoke", "r", c.first});
+        SCOPED_TRACE(c.first);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string("I/O Port Error, Check port I/O address ") + c.second + ".\n");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, RealPortpoke, ::testing::Values(PORTPOKE_REAL, PORTPOKE_REAL32),

@@ -24,6 +24,8 @@ void PassiveSerialFpga::power_up(const FpgaConfig &config)
     mismatch_bit_ = 0;
     rising_edges_ = 0;
     nconfig_pulses_ = 0;
+    nconfig_fell_ = 0;
+    nconfig_low_ = 0;
     init_seen_ = 0;
 }
 
@@ -78,16 +80,20 @@ void PassiveSerialFpga::set_pins(bool nconfig, bool dclk, bool data0, Micros now
         pins_known_ = true;
         nconfig_ = nconfig;
         dclk_ = dclk;
-        if (!nconfig)
+        if (!nconfig) {
             state_ = State::Reset;
+            nconfig_fell_ = now;
+        }
         return;
     }
     advance(now);
     bool rising = dclk && !dclk_;
     dclk_ = dclk;
     if (!nconfig) {
-        if (nconfig_)
+        if (nconfig_) {
             ++nconfig_pulses_;
+            nconfig_fell_ = now;
+        }
         nconfig_ = false;
         state_ = State::Reset;
         bits_ = 0;
@@ -102,6 +108,7 @@ void PassiveSerialFpga::set_pins(bool nconfig, bool dclk, bool data0, Micros now
     }
     if (!nconfig_) {
         nconfig_ = true;
+        nconfig_low_ = now - nconfig_fell_;
         state_ = State::Clearing;
         ready_at_ = now + config_.nstatus_delay;
     }

@@ -99,6 +99,8 @@ public:
 
     std::uint64_t dclk_rising_edges() const { return rising_edges_; }
     unsigned nconfig_pulses() const { return nconfig_pulses_; }
+    // How long nCONFIG was low the last time it returned high (0: never).
+    Micros last_nconfig_low() const { return nconfig_low_; }
     unsigned init_clocks_seen() const { return init_seen_; }
 
 private:
@@ -118,6 +120,8 @@ private:
     std::uint64_t mismatch_bit_ = 0;
     std::uint64_t rising_edges_ = 0;
     unsigned nconfig_pulses_ = 0;
+    Micros nconfig_fell_ = 0;
+    Micros nconfig_low_ = 0;
     unsigned init_seen_ = 0;
 };
 

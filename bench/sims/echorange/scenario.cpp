@@ -201,7 +201,7 @@ std::string format_time(hrtime t)
     return buf;
 }
 
-Scenario parse_scenario(const std::string &text)
+Scenario parse_scenario(const std::string &text, bool need_duration)
 {
     Scenario sc;
     std::istringstream in(text);
@@ -291,12 +291,12 @@ Scenario parse_scenario(const std::string &text)
             fail(line, "unknown directive: " + w[0]);
         }
     }
-    if (sc.duration < 0)
+    if (sc.duration < 0 && need_duration)
         throw ScenarioError("no duration given");
     std::stable_sort(sc.events.begin(), sc.events.end(),
                      [](const ScenarioEvent &a, const ScenarioEvent &b) { return a.time < b.time; });
     for (const auto &e : sc.events)
-        if (e.time > sc.duration)
+        if (sc.duration >= 0 && e.time > sc.duration)
             fail(e.line, "event after the end of the run (duration " + format_time(sc.duration) + " s)");
     if (!has_load) {
         ScenarioEvent load;

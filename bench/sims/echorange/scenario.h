@@ -45,7 +45,9 @@ struct Scenario {
 };
 
 // Parses a scenario; throws ScenarioError("line N: ...") on a bad line.
-Scenario parse_scenario(const std::string &text);
+// A run needs a duration; a served machine (serve.h) runs until stopped, so
+// there it may be left out (duration stays -1).
+Scenario parse_scenario(const std::string &text, bool need_duration = true);
 
 // "1.5s", "10ms", "250us", "7ns", "2min", "1h", or a bare 0.
 hrtime parse_time(const std::string &word);

@@ -44,7 +44,7 @@ Session *session = nullptr;
 void finish_records()
 {
     if (session && session->recorder)
-        session->recorder->finish();
+        session->recorder->end();
 }
 
 void send_signal(std::uint64_t accesses, void *ctx)
@@ -80,8 +80,15 @@ bool read_stream_once(const std::string &path, std::string &bytes)
         bytes.append(buf, static_cast<std::size_t>(n));
     }
     close(fd);
-    std::thread([path, bytes] {
-        int w = open(path.c_str(), O_WRONLY);
+    // A pipe's /dev/fd/N opens for writing at once (we still hold its read
+    // end): open it here, so that psload never finds the pipe without a
+    // writer (that would be its end).  A named FIFO waits for psload to
+    // open it for reading: the thread opens that one.
+    int early = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (early >= 0)
+        fcntl(early, F_SETFL, fcntl(early, F_GETFL) & ~O_NONBLOCK);
+    std::thread([path, bytes, early] {
+        int w = early >= 0 ? early : open(path.c_str(), O_WRONLY);
         if (w < 0)
             return;
         std::size_t done = 0;
@@ -107,6 +114,13 @@ bench::Design design_of(const bench::SimOptions &opts, const std::string &data_f
     if (read_stream_once(data_file, bytes)) {
         ok = true;
         return bench::design_from_ttf_text(bytes);
+    }
+    // A directory or a device is psload's to refuse (and /dev/zero has no
+    // end): the bench reads only regular files.
+    struct stat st;
+    if (stat(data_file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        ok = true;
+        return bench::Design();
     }
     bench::Design d = bench::design_from_ttf_file(data_file, ok);
     ok = true;  // psload itself tells about a data file it cannot read
@@ -161,9 +175,18 @@ int main(int argc, char **argv)
         io.refuse_range(r.first, r.second);
 
     session->bench = new bench::FpgaBench(io, opts.bench);
-    if (!opts.trace_file.empty() || !opts.report_file.empty() || !opts.received_file.empty()) {
+    if (!opts.trace_file.empty() || !opts.report_file.empty() || !opts.received_file.empty() ||
+        !opts.vcd_file.empty()) {
         session->recorder =
             new bench::SimRecorder(*session->bench, opts.trace_file, opts.report_file, opts.received_file);
+        if (!opts.vcd_file.empty()) {
+            int fd = open(opts.vcd_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                std::fprintf(stderr, "psload-sim: cannot write %s\n", opts.vcd_file.c_str());
+                return 2;
+            }
+            session->recorder->set_waveform(new bench::CableWaveform(*session->bench, fd, opts.vcd_window, opts.vcd_registers));
+        }
         io.set_observer(session->recorder);
         std::atexit(finish_records);
     }

@@ -89,6 +89,8 @@ bool parse_one(const std::string &arg, SimOptions &o)
     unsigned long long n = 0;
     if (name == "--sim-help" && !has_value) {
         o.help = true;
+    } else if (name == "--sim-vcd-bits" && !has_value) {
+        o.vcd_registers = RegisterWires::Bits;
     } else if (name == "--sim-configured" && !has_value) {
         o.bench.fpga.start_configured = true;
     } else if (name == "--sim-unprivileged") {
@@ -139,6 +141,10 @@ bool parse_one(const std::string &arg, SimOptions &o)
         o.received_file = value;
     } else if (name == "--sim-trace" && !value.empty()) {
         o.trace_file = value;
+    } else if (name == "--sim-vcd" && !value.empty()) {
+        o.vcd_file = value;
+    } else if (name == "--sim-vcd-window") {
+        return parse_wave_window(value, o.vcd_window);
     } else {
         return false;
     }
@@ -180,6 +186,9 @@ const char *sim_options_help()
            "  --sim-report=FILE        write what the device got and the port's end state\n"
            "  --sim-received=FILE      write the bytes the device received\n"
            "  --sim-trace=FILE         write every port access and ioperm call\n"
+           "  --sim-vcd=FILE           write the cable's lines and the port's registers (VCD)\n"
+           "  --sim-vcd-window=FROM:TO only that part, in microseconds (bits:FROM:TO: in bits)\n"
+           "  --sim-vcd-bits           the registers as one-bit wires (for sigrok/PulseView)\n"
            "  --sim-help               this text\n";
 }
 

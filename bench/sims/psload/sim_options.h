@@ -22,6 +22,11 @@
 //   --sim-report=FILE         what the device got and how the port was left
 //   --sim-received=FILE       the bytes the device received, raw
 //   --sim-trace=FILE          every port access and ioperm call
+//   --sim-vcd=FILE            the cable's lines and the port's registers
+//                             as a waveform (VCD)
+//   --sim-vcd-window=FROM:TO  only that part of the run, in microseconds
+//                             (or bits:FROM:TO, in configuration bits)
+//   --sim-vcd-bits            the registers as one-bit wires (sigrok)
 //   --sim-help                this list, on standard output
 //
 // Numbers are decimal, or hexadecimal with 0x.  The first argument that
@@ -30,6 +35,7 @@
 #define BENCH_SIM_OPTIONS_H
 
 #include "boards/fpga_bench.h"
+#include "sims/psload/cable_waveform.h"
 
 #include <cstdint>
 #include <string>
@@ -51,6 +57,9 @@ struct SimOptions {
     std::string report_file;
     std::string received_file;
     std::string trace_file;
+    std::string vcd_file;
+    WaveWindow vcd_window;
+    RegisterWires vcd_registers = RegisterWires::Vectors;
     bool help = false;
 };
 

@@ -107,6 +107,8 @@ void SimRecorder::flush_trace()
 
 void SimRecorder::on_access(const Access &a)
 {
+    if (wave_)
+        wave_->sample(a.time);
     if (trace_fd_ < 0)
         return;
     char line[64];
@@ -134,8 +136,17 @@ void SimRecorder::on_permission(const PermissionCall &c)
         finish();
 }
 
+void SimRecorder::end()
+{
+    if (wave_)
+        wave_->finish(bench_.io().now());
+    finish();
+}
+
 void SimRecorder::finish()
 {
+    if (wave_)
+        wave_->flush();
     flush_trace();
     write_files();
 }
@@ -175,6 +186,7 @@ std::string SimRecorder::report() const
                   "nstatus %s\n"
                   "conf_done %s\n"
                   "nconfig_pulses %u\n"
+                  "nconfig_low_us %llu\n"
                   "dclk_rising_edges %llu\n"
                   "init_clocks %u\n"
                   "delay_writes %llu\n"
@@ -189,6 +201,7 @@ std::string SimRecorder::report() const
                   connected ? state_name(fpga.state(now)) : "not-connected",
                   connected ? (fpga.nstatus(now) ? "high" : "low") : "not-connected",
                   connected ? (fpga.conf_done(now) ? "high" : "low") : "not-connected", fpga.nconfig_pulses(),
+                  static_cast<unsigned long long>(fpga.last_nconfig_low()),
                   static_cast<unsigned long long>(fpga.dclk_rising_edges()), fpga.init_clocks_seen(),
                   static_cast<unsigned long long>(bench_.delay().writes()),
                   static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),

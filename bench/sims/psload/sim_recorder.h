@@ -9,6 +9,7 @@
 #define BENCH_SIM_RECORDER_H
 
 #include "boards/fpga_bench.h"
+#include "sims/psload/cable_waveform.h"
 #include "bus/io_bus.h"
 
 #include <cstddef>
@@ -26,8 +27,14 @@ public:
     void on_access(const Access &a) override;
     void on_permission(const PermissionCall &c) override;
 
-    // Flushes the trace and writes the report and the received bytes.
+    // Also samples the cable for a waveform (nullptr: none).
+    void set_waveform(CableWaveform *wave) { wave_ = wave; }
+
+    // Flushes the trace and the waveform and writes the report and the
+    // received bytes.
     void finish();
+    // The same at the end of the run: the waveform gets its last time stamp.
+    void end();
 
     // The report's text (one "name value" line per item).
     std::string report() const;
@@ -40,6 +47,7 @@ private:
     FpgaBench &bench_;
     std::string report_file_;
     std::string received_file_;
+    CableWaveform *wave_ = nullptr;
     int trace_fd_ = -1;
     char buf_[1 << 16];
     std::size_t used_ = 0;

@@ -1,0 +1,548 @@
+// rangectl, run as a user would, against the echorange module served by
+// echorange-sim --serve (simulated time 20 times as fast as the wall clock,
+// so that a 100 ms period takes 5 ms; 5 times for values in single bytes), and the server's log of what reached
+// the module.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "run.h"
+
+namespace {
+
+using testutil::RunResult;
+
+const char kScenario[] =
+    "target 1 1m\n"
+    "target 2 0.5m\n"
+    "target 3 none\n"
+    // A bound on the service should a test never stop it: 90 s of wall time.
+    "duration 30min\n";
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l))
+        lines.push_back(l);
+    return lines;
+}
+
+// The records that reached the module, in order: "2 1 100", ... from the
+// log's "# write ..." lines.
+std::vector<std::string> writes_in(const std::string &log)
+{
+    std::vector<std::string> w;
+    std::regex re(R"(^\d+\.\d{9} # write (.*)$)");
+    for (const auto &l : lines_of(log)) {
+        std::smatch m;
+        if (std::regex_match(l, m, re))
+            w.push_back(m[1]);
+    }
+    return w;
+}
+
+// A program started in the background with its standard output on a pipe.
+struct Background {
+    pid_t pid = -1;
+    int out = -1;  // read end of its standard output
+    std::string text;
+
+    void start(const std::vector<std::string> &argv)
+    {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            std::vector<char *> args;
+            for (const auto &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(p[1]);
+        out = p[0];
+    }
+
+    // Reads its output until it holds `n` lines (or 10 s pass).
+    bool wait_lines(size_t n)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (lines_of(text).size() < n || (!text.empty() && text.back() != '\n')) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            pollfd p{out, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                char buf[512];
+                ssize_t r = read(out, buf, sizeof buf);
+                if (r <= 0)
+                    return false;
+                text.append(buf, static_cast<size_t>(r));
+            }
+        }
+        return true;
+    }
+
+    // Waits for it to end (10 s at most, then kills it); the wait status.
+    int finish()
+    {
+        int status = 0;
+        for (int i = 0; i < 1000; ++i) {
+            pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid) {
+                pid = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            pid = -1;
+            ADD_FAILURE() << "it did not end; killed";
+        }
+        if (out >= 0)
+            close(out);
+        out = -1;
+        return status;
+    }
+
+    ~Background()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            close(out);
+    }
+};
+
+// echorange-sim --serve on a scenario, in the background.
+class Served : public ::testing::Test {
+protected:
+    void SetUp() override { serve("20", {}); }
+
+    void serve(const std::string &speed, const std::vector<std::string> &extra)
+    {
+        dir_ = tmp_.path() + "/rf";
+        log_ = tmp_.path() + "/serve.log";
+        std::string scenario = tmp_.write("served.scenario", kScenario);
+        std::vector<std::string> argv{ECHORANGE_SIM, "--serve", dir_, "--speed", speed};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.push_back(scenario);
+        server_ = fork();
+        ASSERT_GE(server_, 0);
+        if (server_ == 0) {
+            int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            std::vector<char *> args;
+            for (const auto &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            if (log().find("# serving") != std::string::npos)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FAIL() << "the server did not start; log:\n" << log();
+    }
+
+    void TearDown() override
+    {
+        if (server_ > 0) {
+            kill(server_, SIGKILL);
+            waitpid(server_, nullptr, 0);
+        }
+    }
+
+    // Stops the server as a user would (SIGTERM); its exit status.
+    int stop_server()
+    {
+        kill(server_, SIGTERM);
+        int status = 0;
+        waitpid(server_, &status, 0);
+        server_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string log() const { return testutil::read_file(log_); }
+
+    // The records that reached the module, once there are at least n (a
+    // client's last write is taken in by the server shortly after).
+    std::vector<std::string> writes(size_t n)
+    {
+        for (int i = 0; i < 500 && writes_in(log()).size() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return writes_in(log());
+    }
+
+    RunResult rangectl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"rangectl", "--fifo-dir", dir_});
+        return testutil::run_program(RANGECTL, args);
+    }
+
+    std::vector<std::string> rangectl_argv(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {RANGECTL, "--fifo-dir", dir_});
+        return args;
+    }
+
+    testutil::TempDir tmp_;
+    std::string dir_, log_;
+    pid_t server_ = -1;
+};
+
+const std::regex kWatchLine(R"(^\d+\.\d{3} (\d+) (.*)$)");
+
+// The distance column of each watch line, checking the line's form and sensor.
+std::vector<std::string> watch_values(const std::string &out, int sensor)
+{
+    std::vector<std::string> v;
+    for (const auto &l : lines_of(out)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, kWatchLine) || m[1] != std::to_string(sensor)) {
+            ADD_FAILURE() << "not a watch line for sensor " << sensor << ": " << l;
+            continue;
+        }
+        v.push_back(m[2]);
+    }
+    return v;
+}
+
+TEST_F(Served, ShotPrintsTheDistanceOrNoEcho)
+{
+    RunResult r = rangectl({"shot", "1", "-t", "2000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1000\n");
+    EXPECT_EQ(r.err, "");
+    r = rangectl({"shot", "2", "-t", "2000"});
+    EXPECT_EQ(r.out, "500\n");
+
+    r = rangectl({"shot", "3", "-t", "100"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "no echo\n");
+    r = rangectl({"--raw", "shot", "3", "-t", "100"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "9999\n");
+
+    EXPECT_EQ(writes(4), (std::vector<std::string>{"1 1 0", "1 2 0", "1 3 0", "1 3 0"}));
+    EXPECT_EQ(stop_server(), 0);
+}
+
+TEST_F(Served, StartAndStopEachSendOneRecord)
+{
+    RunResult r = rangectl({"start", "2", "100"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+
+    // Every period: the 9999 of the check right after the shot, then 500.
+    r = rangectl({"read", "-n", "6", "-t", "2000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "9999\n500\n9999\n500\n9999\n500\n");
+
+    r = rangectl({"stop", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(writes(2), (std::vector<std::string>{"2 2 100", "3 2 0"}));
+
+    // What was put before the stop is still there; then nothing comes.
+    r = rangectl({"read", "-t", "300"});
+    EXPECT_EQ(r.exit_code, 5);
+    EXPECT_NE(r.err.find("no value for 300 ms"), std::string::npos) << r.err;
+    r = rangectl({"read", "-t", "300"});
+    EXPECT_EQ(r.exit_code, 5);
+    EXPECT_EQ(r.out, "");
+
+    EXPECT_EQ(stop_server(), 0);
+    EXPECT_NE(log().find("# ranging thread: suspended"), std::string::npos) << log();
+}
+
+TEST_F(Served, WatchPrintsCountPeriodsThenSuspends)
+{
+    RunResult r = rangectl({"watch", "1", "100", "-n", "5"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(watch_values(r.out, 1), std::vector<std::string>(5, "1000"));
+
+    r = rangectl({"watch", "3", "100", "-n", "3"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(watch_values(r.out, 3), std::vector<std::string>(3, "no echo"));
+    r = rangectl({"watch", "3", "100", "-n", "2", "--raw"});
+    EXPECT_EQ(watch_values(r.out, 3), std::vector<std::string>(2, "9999"));
+
+    // Each watch suspends whatever runs, starts its own, suspends it.
+    EXPECT_EQ(writes(9), (std::vector<std::string>{"3 1 0", "2 1 100", "3 1 0", "3 3 0", "2 3 100",
+                                                   "3 3 0", "3 3 0", "2 3 100", "3 3 0"}));
+    EXPECT_EQ(stop_server(), 0);
+    EXPECT_NE(log().find("# ranging thread: suspended"), std::string::npos) << log();
+}
+
+TEST_F(Served, WatchIgnoresValuesLeftFromEarlier)
+{
+    // Ranging on the silent sensor, left running: its 9999s pile up.
+    ASSERT_EQ(rangectl({"start", "3", "20"}).exit_code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    RunResult r = rangectl({"watch", "1", "100", "-n", "3"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(watch_values(r.out, 1), std::vector<std::string>(3, "1000"));
+}
+
+TEST_F(Served, WatchEndedBySignalSuspendsRanging)
+{
+    size_t watches = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        Background w;
+        w.start(rangectl_argv({"watch", "2", "100"}));
+        ASSERT_TRUE(w.wait_lines(3)) << w.text;
+        kill(w.pid, sig);
+        int st = w.finish();
+        EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << "wait status " << st;
+        EXPECT_EQ(watch_values(w.text, 2).front(), "500");
+        auto sent = writes(++watches * 3);
+        ASSERT_EQ(sent.size(), watches * 3);
+        EXPECT_EQ(std::vector<std::string>(sent.end() - 2, sent.end()), (std::vector<std::string>{"2 2 100", "3 2 0"}));
+    }
+    EXPECT_EQ(stop_server(), 0);
+    EXPECT_NE(log().find("# ranging thread: suspended"), std::string::npos) << log();
+}
+
+TEST_F(Served, WatchWithClosedOutputSuspendsRanging)
+{
+    Background w;
+    w.start(rangectl_argv({"watch", "1", "100"}));
+    ASSERT_TRUE(w.wait_lines(1)) << w.text;
+    close(w.out);
+    w.out = -1;
+    int st = w.finish();
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGPIPE) << "wait status " << st;
+    EXPECT_EQ(writes(3), (std::vector<std::string>{"3 1 0", "2 1 100", "3 1 0"}));
+}
+
+TEST_F(Served, RecordSplitOverTwoWritesIsLost)
+{
+    // The module's FIFO handler takes what is there, 12 bytes at most: the
+    // first piece is consumed alone, and so is the second.
+    int fd = open((dir_ + "/rtf1").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const unsigned char rec[12] = {1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(write(fd, rec, 5), 5);
+    for (int i = 0; i < 500 && writes_in(log()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(write(fd, rec + 5, 7), 7);
+    close(fd);
+    RunResult r = rangectl({"read", "-t", "300"});
+    EXPECT_EQ(r.exit_code, 5);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(writes(2), (std::vector<std::string>{"5 bytes", "7 bytes"}));
+}
+
+TEST_F(Served, LabPcBuildDrivesTheModule)
+{
+    // The static i386 build, as copied to the lab PC.
+    std::string why = testutil::i386_skip_reason(RANGECTL32);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    RunResult r = testutil::run_i386(RANGECTL32, {"rangectl32", "--fifo-dir", dir_, "shot", "2", "-t", "5000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "500\n");
+    r = testutil::run_i386(RANGECTL32, {"rangectl32", "--fifo-dir", dir_, "watch", "1", "100", "-n", "3", "-t", "5000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(watch_values(r.out, 1), std::vector<std::string>(3, "1000"));
+    EXPECT_EQ(writes(4), (std::vector<std::string>{"1 2 0", "3 1 0", "2 1 100", "3 1 0"}));
+}
+
+class ServedBytewise : public Served {
+protected:
+    // A byte about every millisecond: at a fifth of the speed, so that the
+    // two values of a 100 ms period (20 ms) do not queue up.
+    void SetUp() override { serve("5", {"--bytewise"}); }
+};
+
+TEST_F(ServedBytewise, ValuesComingInSingleBytesAreReassembled)
+{
+    RunResult r = rangectl({"shot", "2", "-t", "1000"});
+    EXPECT_EQ(r.out, "500\n");
+    r = rangectl({"watch", "1", "100", "-n", "3"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(watch_values(r.out, 1), std::vector<std::string>(3, "1000"));
+
+    // The service does hand on single bytes.
+    ASSERT_EQ(rangectl({"start", "2", "100"}).exit_code, 0);
+    int fd = open((dir_ + "/rtf2").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    size_t bytes = 0, reads = 0;
+    while (bytes < 8) {
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, 2000), 0);
+        unsigned char buf[64];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            bytes += static_cast<size_t>(n);
+            ++reads;
+        }
+    }
+    close(fd);
+    EXPECT_EQ(reads, bytes) << "values came whole; the test would prove nothing";
+    EXPECT_EQ(rangectl({"stop"}).exit_code, 0);
+}
+
+// ---- without a server
+
+RunResult rangectl_plain(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{"rangectl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testutil::run_program(RANGECTL, argv);
+}
+
+TEST(RangectlFifos, MissingFifoIsNamed)
+{
+    testutil::TempDir tmp;
+    std::string dir = tmp.path() + "/none";
+    for (std::vector<std::string> action : {std::vector<std::string>{"shot", "1"}, {"start", "1", "100"},
+                                            {"stop"}, {"watch", "1", "100"}, {"read"}}) {
+        std::vector<std::string> args{"--fifo-dir", dir};
+        args.insert(args.end(), action.begin(), action.end());
+        RunResult r = rangectl_plain(args);
+        EXPECT_EQ(r.exit_code, 3) << action[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("rtf"), std::string::npos);
+        EXPECT_NE(r.err.find(": no such FIFO"), std::string::npos) << r.err;
+    }
+}
+
+TEST(RangectlFifos, NotAFifoIsLeftAlone)
+{
+    testutil::TempDir tmp;
+    std::string file = tmp.write("rtf1", "keep me");
+    RunResult r = rangectl_plain({"--cmd-fifo", file, "stop"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find(file + ": not a FIFO"), std::string::npos) << r.err;
+    EXPECT_EQ(testutil::read_file(file), "keep me");
+}
+
+TEST(RangectlFifos, FifoNobodyServes)
+{
+    testutil::TempDir tmp;
+    ASSERT_EQ(mkfifo((tmp.path() + "/rtf1").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((tmp.path() + "/rtf2").c_str(), 0600), 0);
+    RunResult r = rangectl_plain({"--fifo-dir", tmp.path(), "start", "1", "100"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("nobody serves"), std::string::npos) << r.err;
+    r = rangectl_plain({"--fifo-dir", tmp.path(), "read", "-t", "50"});
+    EXPECT_EQ(r.exit_code, 5);
+}
+
+TEST(RangectlFifos, AccessRefused)
+{
+    // EACCES, as for an RT-FIFO that another process has open: a FIFO this
+    // user may not open.
+    testutil::TempDir tmp;
+    std::string fifo = tmp.path() + "/rtf1";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(fifo.c_str(), 0), 0);
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(p[1], 2);
+        // root opens anything: run it as nobody
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(77);
+        execl(RANGECTL, "rangectl", "--cmd-fifo", fifo.c_str(), "stop", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(p[1]);
+    std::string err;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0)
+        err.append(buf, static_cast<size_t>(n));
+    close(p[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 77)
+        GTEST_SKIP() << "cannot change to user nobody here";
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 127)
+        GTEST_SKIP() << "user nobody cannot run " << RANGECTL;
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 4) << "wait status " << st << ": " << err;
+    EXPECT_NE(err.find("access refused: another process has the FIFO open"), std::string::npos) << err;
+}
+
+TEST(RangectlCommandLine, RefusalsAndHelp)
+{
+    const std::vector<std::string> bad[] = {
+        {},
+        {"fire", "1"},
+        {"shot"},
+        {"shot", "0"},
+        {"shot", "257"},
+        {"shot", "1x"},
+        {"watch", "1", "0"},
+        {"watch", "1", "-5"},
+        {"start", "1"},
+        {"shot", "1", "-n", "3"},
+        {"stop", "-t", "5"},
+        {"read", "-n", "0"},
+        {"read", "--fast"},
+        {"read", "-t"},
+    };
+    for (const auto &args : bad) {
+        RunResult r = rangectl_plain(args);
+        EXPECT_EQ(r.exit_code, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("usage: rangectl"), std::string::npos);
+    }
+    RunResult r = rangectl_plain({"-h"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind("usage: rangectl", 0), 0u);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(ServeCommandLine, Refusals)
+{
+    testutil::TempDir tmp;
+    std::string sc = tmp.write("a.scenario", "target 1 1m\nat 1s reader stop\n");
+    std::string plain = tmp.write("b.scenario", "target 1 1m\n");
+    const std::vector<std::string> bad[] = {
+        {"--serve", tmp.path() + "/rf", sc},                       // the reader is the client
+        {"--serve", tmp.path() + "/rf", "--speed", "0", plain},    // no speed
+        {"--speed", "2", plain},                                   // not served
+        {plain},                                                   // a run needs a duration
+    };
+    for (const auto &args : bad) {
+        std::vector<std::string> argv{"echorange-sim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult r = testutil::run_program(ECHORANGE_SIM, argv);
+        EXPECT_EQ(r.exit_code, 2) << testing::PrintToString(args) << r.err;
+    }
+    struct stat st;
+    EXPECT_NE(stat((tmp.path() + "/rf/rtf1").c_str(), &st), 0);
+}
+
+}  // namespace
