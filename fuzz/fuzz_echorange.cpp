@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_words.h"
-#include "io_space.h"
-#include "register_bank.h"
+#include "bus/io_bus.h"
+#include "devices/pc/register_bank.h"
 
 int portpoke_main(int argc, char **argv);
 
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     // A board of registers on the ISA range; the rest of the space floats.
     static bench::RegisterBank bank(0, 0x400, 0x5A);
-    bench::IoSpace &io = bench::io();
+    bench::IoBus &io = bench::io();
     io.reset();
     io.set_violation_policy(bench::ViolationPolicy::Record);
     io.set_tracing(true);

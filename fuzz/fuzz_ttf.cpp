@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "fpga_bench.h"
+#include "boards/fpga_bench.h"
 #include "psload.h"
 
 static std::string data_file;
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 std::abort();
     }
 
-    bench::IoSpace &io = bench::io();
+    bench::IoBus &io = bench::io();
     io.reset();
     io.set_violation_policy(bench::ViolationPolicy::Record);
     bench::BenchConfig config;

@@ -3,6 +3,15 @@
 // hard interrupts, real-time threads, the high-resolution clock) and the
 // range-finder board on ports 0x130-0x133 / IRQ 11.
 //
+// The PC is assembled here: one clock and event queue, the I/O bus (kernel
+// code: no permission check, no time per cycle) with the range-finder board
+// mapped on it, and the board's interrupt line to the interrupt controller.
+// The platform's services are classes of their own in kernel/ (IRQs,
+// FIFOs, I/O regions, kernel log); the scheduler (kernel/rtl_sched.cpp), the
+// Linux processes (kernel/linux_procs.cpp) and the module loader
+// (kernel/module_loader.cpp) switch contexts or reach across the services,
+// so they are parts of this class in files of their own.
+//
 // It is deterministic.  Simulated time is a nanosecond count that moves only
 // when every context waits (or, when a call cost is set, by that cost at
 // each platform call).  Contexts run one at a time and switch only at
@@ -37,18 +46,28 @@
 #include <string>
 #include <vector>
 
-#include "platform_api.h"
+#include "bus/io_bus.h"
+#include "devices/rangefinder/echo_board.h"
+#include "rtlinux/abi/platform_api.h"
+#include "rtlinux/kernel/io_regions.h"
+#include "rtlinux/kernel/klog.h"
+#include "rtlinux/kernel/rtl_fifo.h"
+#include "rtlinux/kernel/rtl_irq.h"
+#include "time/event_queue.h"
+#include "time/sim_clock.h"
 
 namespace rtlsim {
 
-using hrtime = long long;  // nanoseconds
-constexpr hrtime kNever = LLONG_MAX;
+using hrtime = bench::Nanos;
+constexpr hrtime kNever = bench::kNever;
 
-constexpr hrtime kMicrosecond = 1000;
-constexpr hrtime kMillisecond = 1000 * kMicrosecond;
-constexpr hrtime kSecond = 1000 * kMillisecond;
+constexpr hrtime kMicrosecond = bench::kMicrosecond;
+constexpr hrtime kMillisecond = bench::kMillisecond;
+constexpr hrtime kSecond = bench::kSecond;
 
 enum class Context { linux_side, rt_thread, interrupt };
+// "Linux side", "real-time thread", "interrupt handler".
+const char *context_name(Context c);
 
 struct PortWrite {
     hrtime time;
@@ -77,8 +96,8 @@ public:
     static constexpr unsigned kBoardBase = 0x130;
     static constexpr unsigned kBoardExtent = 4;
     static constexpr unsigned kBoardIrq = 11;
-    static constexpr unsigned kFifoCount = 64;
-    static constexpr unsigned kIrqCount = 16;
+    static constexpr unsigned kFifoCount = RtFifos::kCount;
+    static constexpr unsigned kIrqCount = InterruptController::kIrqCount;
     static constexpr const char *kKernelRelease = "2.4.18-rtl3.1";
 
     Machine();
@@ -98,7 +117,7 @@ public:
     void clear_target(int channel);
     // Flight time, there and back at 343.7 m/s, of a target `mm` away,
     // rounded up to whole nanoseconds.
-    static hrtime flight_for_mm(long long mm);
+    static hrtime flight_for_mm(long long mm) { return bench::EchoBoard::flight_for_mm(mm); }
     // The board raises IRQ 11 at `when` on its own (a late or stray echo).
     void raise_irq_at(hrtime when);
     // Faults: another driver already holds ports / an interrupt line.
@@ -180,13 +199,13 @@ public:
 
     // Lets simulated time run to `until`, every context doing its work.
     void run_until(hrtime until);
-    void run_for(hrtime span) { run_until(now_ + span); }
-    hrtime now() const { return now_; }
+    void run_for(hrtime span) { run_until(clock_.now() + span); }
+    hrtime now() const { return clock_.now(); }
     Context context() const { return ctx_; }
 
     // ---- observation ----
 
-    const std::string &kernel_log() const { return klog_; }
+    const std::string &kernel_log() const { return klog_.text(); }
     const std::vector<std::string> &violations() const { return violations_; }
     const std::vector<PortWrite> &port_log() const { return port_log_; }
     void clear_port_log() { port_log_.clear(); }
@@ -210,8 +229,10 @@ public:
     long shots(int channel) const;
     long shots_total() const;
     long interrupts_delivered() const { return irq_delivered_; }
-    long echoes_lost() const { return echoes_lost_; }
-    size_t echoes_in_flight() const { return echoes_.size() + strays_.size(); }
+    long echoes_lost() const { return board_.echoes_lost(); }
+    size_t echoes_in_flight() const { return board_.echoes_in_flight(); }
+    // The PC's I/O bus, with the board on it ("echo_board" at 0x130).
+    const bench::IoBus &bus() const { return bus_; }
     // Module resources that still exist (what an unload or a failed load
     // must not leave behind).
     std::vector<std::string> module_leftovers() const;
@@ -245,19 +266,6 @@ public:
     int thread_delete(rtl_thread_struct *thread);
 
 private:
-    struct Fifo {
-        bool exists = false;
-        std::vector<unsigned char> ring;
-        size_t head = 0;
-        size_t used = 0;
-        api::FifoHandler handler = nullptr;
-        const struct module *creator = nullptr;
-        int open_count = 0;  // opens by Linux processes, all by `opener`
-        int opener = 0;
-        size_t room() const { return ring.size() - used; }
-        void push(const unsigned char *p, size_t n);
-        size_t pop(unsigned char *p, size_t n);
-    };
     // A write() that waits for room.
     struct LinuxWrite {
         unsigned fifo;
@@ -267,69 +275,51 @@ private:
         size_t need = 0;  // room it waits for before its next piece
         bool opened = false;  // opened the FIFO for itself
     };
-    struct Region {
-        unsigned long start, n;
-        std::string name;
-        bool other_driver;
-    };
-    struct IrqLine {
-        api::IrqHandler handler = nullptr;
-        bool other_driver = false;
-        bool enabled = false;
-        bool pending = false;
-    };
-    struct Board {
-        bool armed = false;       // 1 written to 0x132, channel byte not yet
-        bool in_service = false;  // IRQ raised, not yet acknowledged (2 to 0x132)
-        bool acked = false;       // acknowledged, not yet re-armed (1 to 0x132)
-        std::map<int, hrtime> targets;
-        std::map<int, long> shots;
-    };
-
     friend void thread_entry();
 
     void violation(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     void platform_call(const char *name, bool switch_point = true);
+    void complaint(const std::string &what) { violations_.push_back(what); }
     void collect_due();
     void preempt();
     void deliver_irq(unsigned irq);
-    void raise_irq(unsigned irq);
     void switch_to(rtl_thread_struct *thread);
     void switch_to_linux(rtl_thread_struct *thread);
     void thread_exited(rtl_thread_struct *thread);
     hrtime next_release(const rtl_thread_struct &thread) const;
-    hrtime next_event() const;
+    void set_release(rtl_thread_struct *thread, hrtime at);
     rtl_thread_struct *live_thread(rtl_thread_struct *thread, const char *op);
     void drain_reader();
     bool advance_write(LinuxWrite &w);
     int finish_write(LinuxWrite &w);
     void resume_writers();
     void run_fifo_handler(unsigned fifo, int *result);
-    void board_write(unsigned port, unsigned value);
-    bool board_region_held(unsigned port) const;
     void linux_entry_done(const char *what);
     void remove_module_resources();
     void release_thread(rtl_thread_struct *thread);
 
     static Machine *current_;
 
-    hrtime now_ = 0;
+    // The PC: one clock and event queue, the bus, the interrupt controller
+    // and the board on its line (declared in the order they are built).
+    bench::SimClock clock_;
+    bench::EventQueue events_;
+    bench::IoBus bus_{clock_};
+    InterruptController irqs_;
+    bench::EchoBoard board_{kBoardBase, clock_, events_, irqs_.line(kBoardIrq)};
+
     hrtime call_cost_ = 0;
     Context ctx_ = Context::linux_side;
     bool if_on_ = true;
     int hook_depth_ = 0;
     std::function<void(const char *)> hook_;
 
-    std::string klog_;
+    KernelLog klog_;
     std::vector<std::string> violations_;
 
-    std::vector<Region> regions_;
-    std::vector<std::unique_ptr<Region>> region_tokens_;
-    std::array<Fifo, kFifoCount> fifos_;
-    std::array<long, kFifoCount> refused_{};  // kept across destroy / create
-    std::array<IrqLine, kIrqCount> irqs_;
+    IoRegions regions_;
+    RtFifos fifos_;
     long irq_delivered_ = 0;
-    long echoes_lost_ = 0;
 
     std::vector<std::unique_ptr<rtl_thread_struct>> threads_;
     rtl_thread_struct *running_ = nullptr;
@@ -337,10 +327,6 @@ private:
     std::unique_ptr<LinuxContext> linux_;
     const void *linux_stack_bottom_ = nullptr;
     size_t linux_stack_size_ = 0;
-
-    Board board_;
-    std::vector<hrtime> echoes_;  // due times of echoes on their way
-    std::vector<hrtime> strays_;  // interrupts the board raises on its own
 
     bool port_log_on_ = true;
     std::vector<PortWrite> port_log_;

@@ -4,8 +4,8 @@
 #ifndef TESTS_DOWNLOAD_FIXTURE_H
 #define TESTS_DOWNLOAD_FIXTURE_H
 
-#include "fpga_bench.h"
-#include "io_space.h"
+#include "boards/fpga_bench.h"
+#include "bus/io_bus.h"
 #include "psload.h"
 
 #include <gtest/gtest.h>
@@ -91,7 +91,7 @@ protected:
         io().reset();
     }
 
-    static bench::IoSpace &io() { return bench::io(); }
+    static bench::IoBus &io() { return bench::io(); }
 
     // The bench with the given configuration (replacing any earlier one).
     bench::FpgaBench &make_bench(const bench::BenchConfig &config = {})

@@ -183,7 +183,7 @@ TEST_F(DownloadTest, VerboseInitialStatusLinesAndLowNStatusGoesOn)
 // every path on which the parallel port was granted.
 struct Path {
     const char *name;
-    void (*setup)(bench::BenchConfig &, bench::IoSpace &);
+    void (*setup)(bench::BenchConfig &, bench::IoBus &);
     int file_read_mode;
     const char *err;
 };
@@ -218,18 +218,18 @@ TEST_P(RestoreOnEveryPath, PortIdleAndAccessGivenBack)
 INSTANTIATE_TEST_SUITE_P(
     Paths, RestoreOnEveryPath,
     testing::Values(
-        Path{"success", [](bench::BenchConfig &, bench::IoSpace &) {}, FILE_TO_MEMORY, ""},
-        Path{"dummy_refused", [](bench::BenchConfig &, bench::IoSpace &io) { io.refuse_range(0x80, 1); },
+        Path{"success", [](bench::BenchConfig &, bench::IoBus &) {}, FILE_TO_MEMORY, ""},
+        Path{"dummy_refused", [](bench::BenchConfig &, bench::IoBus &io) { io.refuse_range(0x80, 1); },
              FILE_TO_MEMORY, "I/O Port Error, Check dummy port I/O address.\n"},
-        Path{"no_cable", [](bench::BenchConfig &c, bench::IoSpace &) { c.cable = false; }, FILE_TO_MEMORY,
+        Path{"no_cable", [](bench::BenchConfig &c, bench::IoBus &) { c.cable = false; }, FILE_TO_MEMORY,
              "init_sequense_direct(): Timeout, nSTATUS no response (Rise edge).\n"
              "Handshake Error, Check cable connection.\n"},
         Path{"conf_done_never",
-             [](bench::BenchConfig &c, bench::IoSpace &) { c.fpga.fault = bench::FpgaFault::ConfDoneNeverRises; },
+             [](bench::BenchConfig &c, bench::IoBus &) { c.fpga.fault = bench::FpgaFault::ConfDoneNeverRises; },
              FILE_TO_MEMORY,
              "data_download_from_mem_direct(): Timeout, CONF_DONE no response.\n"
              "Download Error, Check data and parallel port.\n"},
-        Path{"bad_file_mode", [](bench::BenchConfig &, bench::IoSpace &) {}, 7,
+        Path{"bad_file_mode", [](bench::BenchConfig &, bench::IoBus &) {}, 7,
              "Mode (File read) Error.\nDownload Error, Check data and parallel port.\n"}),
     [](const testing::TestParamInfo<Path> &i) { return std::string(i.param.name); });
 

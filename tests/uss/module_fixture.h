@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "echorange.h"
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 namespace uss_test {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "machine.h"
+#include "rtlinux/machine.h"
 
 namespace {
 

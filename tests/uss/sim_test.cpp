@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "run.h"
-#include "scenario.h"
+#include "sims/echorange/scenario.h"
 
 namespace {
 

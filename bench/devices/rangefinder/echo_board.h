@@ -1,0 +1,97 @@
+// The ultrasonic range-finder board: four ports and one interrupt line.
+//
+//   base + 0  channel: a byte written here fires the burst on that
+//             transducer (sensor number - 1), once the board is armed
+//   base + 1  unused
+//   base + 2  control: 1 arms the board (and, after an acknowledgement,
+//             re-arms it); 2 acknowledges the echo interrupt
+//   base + 3  unused
+//
+// The echo of a target `flight` ns away (there and back) reaches the board
+// that long after the burst and raises the interrupt line.  The board has no
+// readable registers: reads float high.  It checks how it is driven itself
+// and says what was wrong through its complaint sink: a channel byte
+// without arming first, an acknowledgement with no interrupt raised, a value
+// it does not take, an unused port written, and (told by the line when the
+// handler returns) an interrupt left unacknowledged or not re-armed.
+//
+// On the lab PC it sits at 0x130-0x133 on IRQ 11 (boards pick that: see
+// rtlinux/machine.cpp).
+#ifndef BENCH_DEVICES_RANGEFINDER_ECHO_BOARD_H
+#define BENCH_DEVICES_RANGEFINDER_ECHO_BOARD_H
+
+#include "bus/io_bus.h"
+#include "time/event_queue.h"
+#include "time/irq_line.h"
+#include "time/sim_clock.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace bench {
+
+class EchoBoard : public Device, public IrqLine::Source {
+public:
+    static constexpr unsigned kExtent = 4;
+    static constexpr std::uint8_t kArm = 1;
+    static constexpr std::uint8_t kAcknowledge = 2;
+
+    using ComplaintSink = std::function<void(const std::string &)>;
+
+    // The board at `base`, timing echoes on `clock` with `events`, raising
+    // `line`.  It attaches itself to the line as its source.
+    EchoBoard(std::uint16_t base, SimClock &clock, EventQueue &events, IrqLine &line);
+    EchoBoard(const EchoBoard &) = delete;
+    EchoBoard &operator=(const EchoBoard &) = delete;
+
+    std::uint16_t base() const { return base_; }
+    void set_complaint_sink(ComplaintSink sink) { complain_ = std::move(sink); }
+
+    // What channel `channel` sees: an echo `flight` ns after its burst.
+    void set_target(int channel, Nanos flight) { targets_[channel] = flight; }
+    void clear_target(int channel) { targets_.erase(channel); }
+    // Flight time, there and back at 343.7 m/s, of a target `mm` away,
+    // rounded up to whole nanoseconds.
+    static Nanos flight_for_mm(long long mm);
+    // The board raises its line at `when` on its own (a late or stray echo).
+    void raise_at(Nanos when);
+
+    long shots(int channel) const;
+    long shots_total() const;
+    // Echoes (and stray interrupts) whose request the line did not take, or
+    // that were dropped by masking the line while they waited.
+    long echoes_lost() const { return lost_; }
+    std::size_t echoes_in_flight() const { return in_flight_; }
+    bool in_service() const { return in_service_; }
+
+    std::uint8_t read8(std::uint16_t, Micros) override { return 0xFF; }
+    void write8(std::uint16_t port, std::uint8_t value, Micros now) override;
+
+    void irq_serviced(IrqLine &line) override;
+    void irq_dropped(IrqLine &line) override;
+
+private:
+    void complain(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+    void echo_arrives();
+
+    std::uint16_t base_;
+    SimClock &clock_;
+    EventQueue &events_;
+    IrqLine &line_;
+    ComplaintSink complain_;
+
+    bool armed_ = false;       // 1 written to control, channel byte not yet
+    bool in_service_ = false;  // interrupt raised, not yet acknowledged
+    bool acked_ = false;       // acknowledged, not yet re-armed
+    std::map<int, Nanos> targets_;
+    std::map<int, long> shots_;
+    std::size_t in_flight_ = 0;
+    long lost_ = 0;
+};
+
+} // namespace bench
+
+#endif

@@ -1,0 +1,118 @@
+// The module loader (insmod, rmmod): the object's kernel version checked
+// from its .modinfo (modinfo.cpp), init_module and cleanup_module run on the
+// Linux side, the module's use count, and what a failed load or an unload
+// must not leave behind, asked of each service and then taken away.
+#include "rtlinux/kernel/rtl_thread.h"
+
+#include "rtlinux/kernel/linux_errno.h"
+
+#include <dlfcn.h>
+
+namespace rtlsim {
+
+using namespace lx;
+
+std::vector<std::string> Machine::module_leftovers() const
+{
+    std::vector<std::string> left = fifos_.module_leftovers();
+    for (auto &what : regions_.module_leftovers())
+        left.push_back(what);
+    for (auto &what : irqs_.module_leftovers())
+        left.push_back(what);
+    if (!threads_.empty())
+        left.push_back(std::to_string(threads_.size()) + " real-time thread(s)");
+    return left;
+}
+
+// After an unload or a failed load nothing may point into the module's code
+// any more: whatever it left is reported and taken away.
+void Machine::remove_module_resources()
+{
+    for (const auto &what : module_leftovers())
+        violation("module left behind: %s", what.c_str());
+    fifos_.remove_all();
+    // Processes that had one of those FIFOs open lose it with it.
+    writes_.clear();
+    use_count_ = 0;
+    regions_.remove_module_regions();
+    irqs_.remove_module_handlers();
+    for (auto &t : threads_)
+        release_thread(t.get());
+    threads_.clear();
+}
+
+int Machine::insmod(const std::string &path)
+{
+    loader_error_.clear();
+    if (dl_) {
+        loader_error_ = "a module is already loaded";
+        return -kEbusy;
+    }
+    std::string version;
+    for (const auto &item : read_modinfo(path))
+        if (item.rfind("kernel_version=", 0) == 0)
+            version = item.substr(15);
+    if (version != kKernelRelease) {
+        loader_error_ = path + ": kernel-module version mismatch: compiled for \"" + version +
+                        "\", this kernel is " + kKernelRelease;
+        return -kEinval;
+    }
+    void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!dl) {
+        const char *e = dlerror();
+        loader_error_ = e ? e : "cannot load";
+        return -kEinval;
+    }
+    auto init = reinterpret_cast<int (*)()>(dlsym(dl, "init_module"));
+    auto cleanup = reinterpret_cast<void (*)()>(dlsym(dl, "cleanup_module"));
+    if (!init || !cleanup) {
+        loader_error_ = path + ": no init_module/cleanup_module";
+        dlclose(dl);
+        return -kEinval;
+    }
+    dl_ = dl;
+    cleanup_ = cleanup;
+    int rc = init();
+    linux_entry_done("init_module");
+    if (rc != 0) {
+        remove_module_resources();
+        dl_ = nullptr;
+        cleanup_ = nullptr;
+        dlclose(dl);
+        return rc;
+    }
+    drain_reader();
+    resume_writers();
+    return 0;
+}
+
+int Machine::rmmod()
+{
+    loader_error_.clear();
+    if (!dl_) {
+        loader_error_ = "no module loaded";
+        return -kEnoent;
+    }
+    if (use_count_ > 0) {
+        loader_error_ = "module in use:";
+        for (unsigned i = 0; i < kFifoCount; ++i)
+            if (fifos_.at(i).open_count > 0 && fifos_.at(i).creator)
+                loader_error_ += " /dev/rtf" + std::to_string(i);
+        loader_error_ += " open";
+        return -kEbusy;
+    }
+    cleanup_();
+    linux_entry_done("cleanup_module");
+    remove_module_resources();
+    dlclose(dl_);
+    dl_ = nullptr;
+    cleanup_ = nullptr;
+    return 0;
+}
+
+void *Machine::module_symbol(const char *name) const
+{
+    return dl_ ? dlsym(dl_, name) : nullptr;
+}
+
+}  // namespace rtlsim

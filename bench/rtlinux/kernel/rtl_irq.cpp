@@ -1,0 +1,123 @@
+#include "rtlinux/kernel/rtl_irq.h"
+
+#include "rtlinux/kernel/linux_errno.h"
+
+#include <cstdio>
+
+namespace rtlsim {
+
+using namespace lx;
+
+InterruptController::InterruptController()
+{
+    for (unsigned irq = 0; irq < kIrqCount; ++irq) {
+        lines_[irq].set_number(irq);
+        lines_[irq].attach_controller(this);
+    }
+}
+
+void InterruptController::complain(const char *fmt, unsigned irq)
+{
+    if (!complain_)
+        return;
+    char buf[128];
+    std::snprintf(buf, sizeof buf, fmt, irq);
+    complain_(buf);
+}
+
+// A device raises a line: taken when the line is unmasked, lost otherwise.
+bool InterruptController::irq_raised(bench::IrqLine &line)
+{
+    unsigned irq = line.number();
+    State &s = state_[irq];
+    if (!s.enabled)
+        return false;
+    if (!s.handler) {
+        complain("IRQ %u raised while unmasked with no handler installed", irq);
+        return false;
+    }
+    s.pending = true;
+    return true;
+}
+
+api::IrqHandler InterruptController::take(unsigned irq)
+{
+    State &s = state_[irq];
+    s.pending = false;
+    return s.handler && s.enabled ? s.handler : nullptr;
+}
+
+int InterruptController::request(unsigned irq, api::IrqHandler handler)
+{
+    if (irq >= kIrqCount || !handler)
+        return -kEinval;
+    State &s = state_[irq];
+    if (s.handler || s.other_driver)
+        return -kEbusy;
+    s.handler = handler;
+    s.enabled = false;
+    s.pending = false;
+    return 0;
+}
+
+int InterruptController::free(unsigned irq)
+{
+    if (irq >= kIrqCount || !state_[irq].handler) {
+        complain("rtl_free_global_irq(%u): no handler installed", irq);
+        return -kEinval;
+    }
+    // The line keeps its mask state: freeing does not mask it.
+    state_[irq].handler = nullptr;
+    state_[irq].pending = false;
+    return 0;
+}
+
+void InterruptController::enable(unsigned irq)
+{
+    if (irq >= kIrqCount)
+        return;
+    if (!state_[irq].handler)
+        complain("rtl_hard_enable_irq(%u) with no handler installed", irq);
+    state_[irq].enabled = true;
+}
+
+void InterruptController::disable(unsigned irq)
+{
+    if (irq >= kIrqCount)
+        return;
+    State &s = state_[irq];
+    s.enabled = false;
+    if (s.pending) {
+        s.pending = false;
+        lines_[irq].dropped();
+    }
+}
+
+void InterruptController::occupy(unsigned irq)
+{
+    if (irq < kIrqCount)
+        state_[irq].other_driver = true;
+}
+
+std::vector<std::string> InterruptController::module_leftovers() const
+{
+    std::vector<std::string> left;
+    for (unsigned i = 0; i < kIrqCount; ++i) {
+        if (state_[i].handler)
+            left.push_back("handler of IRQ " + std::to_string(i));
+        if (state_[i].enabled)
+            left.push_back("IRQ " + std::to_string(i) + " unmasked");
+    }
+    return left;
+}
+
+void InterruptController::remove_module_handlers()
+{
+    for (auto &s : state_) {
+        s.handler = nullptr;
+        s.enabled = false;
+        s.pending = false;
+    }
+}
+
+}  // namespace rtlsim

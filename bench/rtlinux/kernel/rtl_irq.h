@@ -1,0 +1,74 @@
+// RTLinux's hard interrupts: the sixteen ISA lines as the real-time
+// interrupt controller sees them.  Per line: the handler a module installed
+// (rtl_request_global_irq), whether another driver holds it, the mask
+// (rtl_hard_enable_irq / rtl_hard_disable_irq) and a latched request.
+//
+// A device raises a line (bench::IrqLine); the controller latches the
+// request when the line is unmasked and has a handler, and loses it
+// otherwise.  Delivery (running the handler with interrupts masked, in the
+// interrupt context) is the machine's: it asks for pending lines, takes a
+// request and tells the line when the handler returned.
+#ifndef RTLSIM_KERNEL_RTL_IRQ_H
+#define RTLSIM_KERNEL_RTL_IRQ_H
+
+#include "rtlinux/abi/platform_api.h"
+#include "time/irq_line.h"
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace rtlsim {
+
+class InterruptController : public bench::IrqLine::Controller {
+public:
+    static constexpr unsigned kIrqCount = 16;
+    using ComplaintSink = std::function<void(const std::string &)>;
+
+    InterruptController();
+    InterruptController(const InterruptController &) = delete;
+    InterruptController &operator=(const InterruptController &) = delete;
+
+    void set_complaint_sink(ComplaintSink sink) { complain_ = std::move(sink); }
+    bench::IrqLine &line(unsigned irq) { return lines_[irq]; }
+
+    // The module's calls; results as the platform returns them (0, or a
+    // negative Linux error number).  Misuse is told to the complaint sink.
+    int request(unsigned irq, api::IrqHandler handler);
+    int free(unsigned irq);
+    void enable(unsigned irq);
+    void disable(unsigned irq);  // a waiting request is dropped with the mask
+    void occupy(unsigned irq);   // another driver holds the line
+
+    bool installed(unsigned irq) const { return irq < kIrqCount && state_[irq].handler != nullptr; }
+    bool enabled(unsigned irq) const { return irq < kIrqCount && state_[irq].enabled; }
+    bool pending(unsigned irq) const { return state_[irq].pending; }
+    // Takes the request off the line: its handler, or null when the line has
+    // none any more or is masked (then nothing runs).
+    api::IrqHandler take(unsigned irq);
+
+    // The module's handlers and unmasked lines, and taking them all away
+    // (the lines another driver holds stay so).
+    std::vector<std::string> module_leftovers() const;
+    void remove_module_handlers();
+
+    bool irq_raised(bench::IrqLine &line) override;
+
+private:
+    struct State {
+        api::IrqHandler handler = nullptr;
+        bool other_driver = false;
+        bool enabled = false;
+        bool pending = false;
+    };
+    void complain(const char *fmt, unsigned irq);
+
+    std::array<bench::IrqLine, kIrqCount> lines_;
+    std::array<State, kIrqCount> state_;
+    ComplaintSink complain_;
+};
+
+}  // namespace rtlsim
+
+#endif

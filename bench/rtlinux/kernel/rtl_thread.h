@@ -1,0 +1,56 @@
+// The real-time scheduler's records, shared by the machine's core
+// (preemption, the module loader's leftovers) and the scheduler itself
+// (kernel/rtl_sched.cpp): the platform's thread record, which pthread_t
+// points to, and where the Linux side is parked while a thread runs.
+//
+// Real-time threads are coroutines on stacks of their own.  On x86-64 the
+// switch is a few instructions of our own (callee-saved registers and the
+// stack pointer; no signal mask system call, and nothing for AddressSanitizer
+// to warn about, as it does for swapcontext); elsewhere ucontext does it.
+#ifndef RTLSIM_KERNEL_RTL_THREAD_H
+#define RTLSIM_KERNEL_RTL_THREAD_H
+
+#include "rtlinux/machine.h"
+
+#include <cstddef>
+#include <memory>
+
+#if defined(__x86_64__)
+#define RTLSIM_OWN_SWITCH 1
+#else
+#include <ucontext.h>
+#endif
+
+// The platform's thread record; pthread_t points to it.
+struct rtl_thread_struct {
+    rtlsim::ThreadState state = rtlsim::ThreadState::ready;
+    rtlsim::ThreadInfo info{};
+    rtlsim::api::ThreadBody body = nullptr;
+    void *arg = nullptr;
+#ifdef RTLSIM_OWN_SWITCH
+    void *sp = nullptr;
+#else
+    ucontext_t uc;
+#endif
+    std::unique_ptr<char[]> stack;
+    size_t stack_bytes = 0;
+    bool has_series = false;
+    rtlsim::hrtime series_start = 0;
+    rtlsim::hrtime period = 0;
+    rtlsim::hrtime last_release = 0;  // the instant the thread was last let run
+    rtlsim::hrtime release_at = rtlsim::kNever;
+    long releases = 0;
+    bench::EventQueue::Id release_event = bench::EventQueue::kNoEvent;  // at release_at
+};
+
+
+// Where the Linux side (the caller's stack) is parked while a thread runs.
+struct rtlsim::Machine::LinuxContext {
+#ifdef RTLSIM_OWN_SWITCH
+    void *sp = nullptr;
+#else
+    ucontext_t uc;
+#endif
+};
+
+#endif

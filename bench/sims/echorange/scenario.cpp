@@ -1,0 +1,428 @@
+// echorange-sim scenarios: parsing and running.
+#include "sims/echorange/scenario.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <ostream>
+#include <sstream>
+
+namespace rtlsim {
+
+namespace {
+
+[[noreturn]] void fail(int line, const std::string &what)
+{
+    throw ScenarioError("line " + std::to_string(line) + ": " + what);
+}
+
+std::vector<std::string> split_words(const std::string &s)
+{
+    std::istringstream in(s);
+    std::vector<std::string> words;
+    std::string w;
+    while (in >> w)
+        words.push_back(w);
+    return words;
+}
+
+// A decimal number with an optional fraction, scaled by `unit` exactly.
+bool scaled_decimal(const std::string &num, hrtime unit, hrtime *out)
+{
+    if (num.empty())
+        return false;
+    size_t dot = num.find('.');
+    std::string whole = num.substr(0, dot);
+    std::string frac = dot == std::string::npos ? "" : num.substr(dot + 1);
+    if (whole.empty() && frac.empty())
+        return false;
+    for (char c : whole + frac)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    hrtime value = 0;
+    for (char c : whole)
+        if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, c - '0', &value))
+            return false;
+    if (__builtin_mul_overflow(value, unit, &value))
+        return false;
+    hrtime scale = unit;
+    for (char c : frac) {
+        if (scale % 10 != 0)
+            return false;  // finer than a nanosecond / millimetre
+        scale /= 10;
+        value += (c - '0') * scale;
+    }
+    *out = value;
+    return true;
+}
+
+bool split_unit(const std::string &word, std::string *num, std::string *unit)
+{
+    size_t i = 0;
+    while (i < word.size() && (std::isdigit(static_cast<unsigned char>(word[i])) || word[i] == '.'))
+        ++i;
+    *num = word.substr(0, i);
+    *unit = word.substr(i);
+    return !num->empty();
+}
+
+int parse_int32(const std::string &word, int line)
+{
+    errno = 0;
+    char *end = nullptr;
+    long long v = std::strtoll(word.c_str(), &end, 0);
+    if (word.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        fail(line, "not a 32-bit integer: " + word);
+    return static_cast<int>(v);
+}
+
+int parse_sensor(const std::string &word, int line)
+{
+    int s = parse_int32(word, line);
+    if (s < 0 || s > 256)
+        fail(line, "sensor number out of range 0..256: " + word);
+    return s;
+}
+
+// A target: "<n>mm", "<x>m", "<n>ns" (the echo's flight time) or "none".
+hrtime parse_target(const std::string &word, int line)
+{
+    if (word == "none")
+        return -1;
+    std::string num, unit;
+    hrtime v;
+    if (split_unit(word, &num, &unit)) {
+        if (unit == "mm" && scaled_decimal(num, 1, &v))
+            return Machine::flight_for_mm(v);
+        if (unit == "m" && scaled_decimal(num, 1000, &v))
+            return Machine::flight_for_mm(v);
+        if (unit == "ns" && scaled_decimal(num, 1, &v))
+            return v;
+    }
+    fail(line, "not a distance (e.g. 1500mm, 1.5m, 8727543ns, none): " + word);
+}
+
+std::vector<unsigned char> parse_bytes(const std::vector<std::string> &words, size_t from, int line)
+{
+    std::vector<unsigned char> raw;
+    for (size_t i = from; i < words.size(); ++i) {
+        char *end = nullptr;
+        unsigned long v = std::strtoul(words[i].c_str(), &end, 16);
+        if (*end != '\0' || v > 0xff || words[i].size() > 2)
+            fail(line, "not a hex byte: " + words[i]);
+        raw.push_back(static_cast<unsigned char>(v));
+    }
+    if (raw.empty())
+        fail(line, "bytes: no bytes");
+    return raw;
+}
+
+std::vector<std::array<int, 3>> parse_records(const std::string &rest, int line)
+{
+    std::vector<std::array<int, 3>> records;
+    std::string text = rest;
+    std::replace(text.begin(), text.end(), ';', '\n');
+    std::istringstream in(text);
+    std::string one;
+    while (std::getline(in, one)) {
+        auto w = split_words(one);
+        if (w.size() != 3)
+            fail(line, "a record is three integers: command number period");
+        records.push_back({parse_int32(w[0], line), parse_int32(w[1], line), parse_int32(w[2], line)});
+    }
+    if (records.empty())
+        fail(line, "write: no record");
+    return records;
+}
+
+std::string describe(const ScenarioEvent &e)
+{
+    std::ostringstream s;
+    switch (e.kind) {
+    case ScenarioEvent::Kind::load: return "insmod";
+    case ScenarioEvent::Kind::unload: return "rmmod";
+    case ScenarioEvent::Kind::reader_stop: return "reader stops";
+    case ScenarioEvent::Kind::reader_start: return "reader starts";
+    case ScenarioEvent::Kind::irq: return "the board raises IRQ 11";
+    case ScenarioEvent::Kind::write:
+        s << "write";
+        for (size_t i = 0; i < e.records.size(); ++i)
+            s << (i ? " ;" : "") << ' ' << e.records[i][0] << ' ' << e.records[i][1] << ' '
+              << e.records[i][2];
+        return s.str();
+    case ScenarioEvent::Kind::bytes:
+        s << "write " << e.raw.size() << " bytes";
+        return s.str();
+    case ScenarioEvent::Kind::open:
+    case ScenarioEvent::Kind::close:
+        s << (e.kind == ScenarioEvent::Kind::open ? "open" : "close") << " /dev/rtf" << e.fifo
+          << " (process " << e.pid << ')';
+        return s.str();
+    case ScenarioEvent::Kind::target:
+        s << "target " << e.sensor << ' ';
+        if (e.flight < 0)
+            s << "none";
+        else
+            s << "echo after " << e.flight << " ns";
+        return s.str();
+    }
+    return "?";
+}
+
+}  // namespace
+
+hrtime parse_time(const std::string &word)
+{
+    if (word == "0")
+        return 0;
+    std::string num, unit;
+    static const std::pair<const char *, hrtime> units[] = {
+        {"ns", 1},       {"us", kMicrosecond},    {"ms", kMillisecond},
+        {"s", kSecond},  {"min", 60 * kSecond},   {"h", 3600 * kSecond},
+    };
+    if (split_unit(word, &num, &unit)) {
+        for (const auto &u : units) {
+            hrtime v;
+            if (unit == u.first && scaled_decimal(num, u.second, &v))
+                return v;
+        }
+    }
+    throw ScenarioError("not a time (e.g. 0, 250us, 10ms, 1.5s, 2min, 1h): " + word);
+}
+
+std::string format_time(hrtime t)
+{
+    char buf[48];
+    const char *sign = t < 0 ? "-" : "";
+    unsigned long long a = t < 0 ? 0ull - static_cast<unsigned long long>(t) : static_cast<unsigned long long>(t);
+    std::snprintf(buf, sizeof buf, "%s%llu.%09llu", sign, a / 1000000000ull, a % 1000000000ull);
+    return buf;
+}
+
+Scenario parse_scenario(const std::string &text, bool need_duration)
+{
+    Scenario sc;
+    std::istringstream in(text);
+    std::string raw_line;
+    int line = 0;
+    bool has_load = false;
+    while (std::getline(in, raw_line)) {
+        ++line;
+        std::string l = raw_line.substr(0, raw_line.find('#'));
+        auto w = split_words(l);
+        if (w.empty())
+            continue;
+        auto time_at = [&](const std::string &word) {
+            try {
+                return parse_time(word);
+            } catch (const ScenarioError &e) {
+                fail(line, e.what());
+            }
+        };
+        if (w[0] == "target") {
+            if (w.size() != 3)
+                fail(line, "target SENSOR DISTANCE");
+            int s = parse_sensor(w[1], line);
+            hrtime f = parse_target(w[2], line);
+            if (f < 0)
+                sc.targets.erase(s);
+            else
+                sc.targets[s] = f;
+        } else if (w[0] == "fault") {
+            if (w.size() != 2 || (w[1] != "region" && w[1] != "irq"))
+                fail(line, "fault region | fault irq");
+            (w[1] == "region" ? sc.fault_region : sc.fault_irq) = true;
+        } else if (w[0] == "call-cost") {
+            if (w.size() != 2)
+                fail(line, "call-cost TIME");
+            sc.call_cost = time_at(w[1]);
+        } else if (w[0] == "duration") {
+            if (w.size() != 2)
+                fail(line, "duration TIME");
+            sc.duration = time_at(w[1]);
+        } else if (w[0] == "at") {
+            if (w.size() < 3)
+                fail(line, "at TIME ACTION");
+            ScenarioEvent e;
+            e.line = line;
+            e.time = time_at(w[1]);
+            const std::string &a = w[2];
+            if (a == "load" && w.size() == 3) {
+                e.kind = ScenarioEvent::Kind::load;
+                has_load = true;
+            } else if (a == "unload" && w.size() == 3) {
+                e.kind = ScenarioEvent::Kind::unload;
+            } else if (a == "irq" && w.size() == 3) {
+                e.kind = ScenarioEvent::Kind::irq;
+            } else if (a == "reader" && w.size() == 4 && (w[3] == "stop" || w[3] == "start")) {
+                e.kind = w[3] == "stop" ? ScenarioEvent::Kind::reader_stop
+                                        : ScenarioEvent::Kind::reader_start;
+            } else if (a == "write") {
+                e.kind = ScenarioEvent::Kind::write;
+                size_t pos = l.find("write");
+                e.records = parse_records(l.substr(pos + 5), line);
+            } else if (a == "bytes") {
+                e.kind = ScenarioEvent::Kind::bytes;
+                e.raw = parse_bytes(w, 3, line);
+            } else if ((a == "open" || a == "close") && (w.size() == 4 || w.size() == 5)) {
+                e.kind = a == "open" ? ScenarioEvent::Kind::open : ScenarioEvent::Kind::close;
+                int fifo = parse_int32(w[3], line);
+                if (fifo != 1 && fifo != 2)
+                    fail(line, "the module's FIFOs are 1 and 2: " + w[3]);
+                e.fifo = static_cast<unsigned>(fifo);
+                // By default the writer holds /dev/rtf1, the reader /dev/rtf2.
+                e.pid = fifo == 1 ? Machine::kWriterPid : Machine::kReaderPid;
+                if (w.size() == 5) {
+                    e.pid = parse_int32(w[4], line);
+                    if (e.pid < 1)
+                        fail(line, "a process number is 1 or more: " + w[4]);
+                }
+            } else if (a == "target" && w.size() == 5) {
+                e.kind = ScenarioEvent::Kind::target;
+                e.sensor = parse_sensor(w[3], line);
+                e.flight = parse_target(w[4], line);
+            } else {
+                fail(line, "unknown action: " + l.substr(l.find(a)));
+            }
+            sc.events.push_back(e);
+        } else {
+            fail(line, "unknown directive: " + w[0]);
+        }
+    }
+    if (sc.duration < 0 && need_duration)
+        throw ScenarioError("no duration given");
+    std::stable_sort(sc.events.begin(), sc.events.end(),
+                     [](const ScenarioEvent &a, const ScenarioEvent &b) { return a.time < b.time; });
+    for (const auto &e : sc.events)
+        if (sc.duration >= 0 && e.time > sc.duration)
+            fail(e.line, "event after the end of the run (duration " + format_time(sc.duration) + " s)");
+    if (!has_load) {
+        ScenarioEvent load;
+        load.kind = ScenarioEvent::Kind::load;
+        sc.events.insert(sc.events.begin(), load);
+    }
+    return sc;
+}
+
+RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std::ostream &out)
+{
+    RunSummary sum;
+    Machine m;
+    m.set_port_log(false);
+    m.set_call_cost(sc.call_cost);
+    for (const auto &t : sc.targets)
+        m.set_target(t.first - 1, t.second);
+    if (sc.fault_region)
+        m.occupy_region(0x131, 1, "other driver");
+    if (sc.fault_irq)
+        m.occupy_irq(Machine::kBoardIrq);
+    m.set_reader_sink([&](hrtime t, int v) {
+        out << format_time(t) << ' ' << v << '\n';
+        ++sum.values_read;
+    });
+    m.set_write_observer([&](int, unsigned, int rc) {
+        out << format_time(m.now()) << " # the waiting write ends: " << rc << '\n';
+    });
+    std::vector<int> pids{Machine::kWriterPid, Machine::kReaderPid};
+    auto report_write = [&](int rc) {
+        if (rc == Machine::kWriteWaits)
+            out << format_time(m.now()) << " # the write waits for room in /dev/rtf1\n";
+        else if (rc < 0)
+            out << format_time(m.now()) << " # write failed: " << rc << '\n';
+    };
+
+    for (const auto &e : sc.events) {
+        m.run_until(e.time);
+        if (e.kind != ScenarioEvent::Kind::load)
+            out << format_time(m.now()) << " # " << describe(e);
+        switch (e.kind) {
+        case ScenarioEvent::Kind::load: {
+            int rc = m.insmod(module_path);
+            out << format_time(m.now()) << " # insmod: " << rc;
+            if (!m.loader_error().empty())
+                out << " (" << m.loader_error() << ')';
+            out << '\n';
+            continue;
+        }
+        case ScenarioEvent::Kind::unload: {
+            out << '\n';
+            int rc = m.rmmod();
+            if (rc != 0)
+                out << format_time(m.now()) << " # rmmod: " << rc << " (" << m.loader_error()
+                    << ")\n";
+            continue;
+        }
+        case ScenarioEvent::Kind::write:
+            out << '\n';
+            report_write(m.linux_write_records(e.records));
+            continue;
+        case ScenarioEvent::Kind::bytes:
+            out << '\n';
+            report_write(m.linux_write(1, e.raw.data(), e.raw.size()));
+            continue;
+        case ScenarioEvent::Kind::open:
+        case ScenarioEvent::Kind::close: {
+            out << '\n';
+            if (std::find(pids.begin(), pids.end(), e.pid) == pids.end())
+                pids.push_back(e.pid);
+            int rc = e.kind == ScenarioEvent::Kind::open ? m.linux_open(e.fifo, e.pid)
+                                                         : m.linux_close(e.fifo, e.pid);
+            if (rc != 0)
+                out << format_time(m.now()) << " # " << (e.kind == ScenarioEvent::Kind::open ? "open" : "close")
+                    << " failed: " << rc << '\n';
+            continue;
+        }
+        case ScenarioEvent::Kind::reader_stop:
+            out << '\n';
+            m.set_reader(false);
+            continue;
+        case ScenarioEvent::Kind::reader_start:
+            out << '\n';
+            m.set_reader(true);
+            continue;
+        case ScenarioEvent::Kind::irq:
+            out << '\n';
+            m.raise_irq_at(m.now());
+            continue;
+        case ScenarioEvent::Kind::target:
+            out << '\n';
+            if (e.flight < 0)
+                m.clear_target(e.sensor - 1);
+            else
+                m.set_target(e.sensor - 1, e.flight);
+            continue;
+        }
+    }
+    m.run_until(sc.duration);
+    // The processes end before the module is unloaded: what they hold open
+    // is closed, a write that still waits is interrupted.
+    for (int pid : pids) {
+        bool holds = pid == Machine::kWriterPid && m.writes_waiting() > 0;
+        for (unsigned fifo = 1; fifo <= 2; ++fifo)
+            holds = holds || (m.fifo_open_count(fifo) > 0 && m.fifo_opener(fifo) == pid);
+        if (holds) {
+            out << format_time(m.now()) << " # end of run: process " << pid << " exits\n";
+            m.linux_exit(pid);
+        }
+    }
+    if (m.module_loaded()) {
+        out << format_time(m.now()) << " # end of run: rmmod\n";
+        m.rmmod();
+    }
+    sum.values_dropped = m.fifo_refused(2);
+    sum.shots = m.shots_total();
+    sum.echoes_lost = m.echoes_lost();
+    sum.violations = m.violations();
+
+    out << "--- kernel log ---\n" << m.kernel_log();
+    if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
+        out << '\n';
+    out << "--- " << sum.values_read << " values read, " << sum.values_dropped
+        << " dropped (FIFO 2 full), " << sum.shots << " shots, " << sum.echoes_lost
+        << " echoes lost (IRQ 11 masked) ---\n";
+    return sum;
+}
+
+}  // namespace rtlsim

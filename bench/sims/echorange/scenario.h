@@ -1,0 +1,73 @@
+// echorange-sim scenarios: a text file that sets up the emulated lab PC
+// (targets in front of the sensors, faults), lists what Linux processes do
+// at which simulated times (load and unload the module, write command
+// records to /dev/rtf1, stop and restart the reader of /dev/rtf2, hold a
+// FIFO open) and how
+// long the run lasts.  The format is described in examples/echorange.scenario.
+#ifndef RTLSIM_SCENARIO_H
+#define RTLSIM_SCENARIO_H
+
+#include <array>
+#include <iosfwd>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "rtlinux/machine.h"
+
+namespace rtlsim {
+
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct ScenarioEvent {
+    enum class Kind { load, unload, write, bytes, reader_stop, reader_start, irq, target, open, close };
+    hrtime time = 0;
+    Kind kind = Kind::load;
+    std::vector<std::array<int, 3>> records;  // write
+    std::vector<unsigned char> raw;           // bytes
+    int sensor = 0;                           // target
+    hrtime flight = -1;                       // target: -1 for none
+    unsigned fifo = 0;                        // open, close
+    int pid = 0;                              // open, close
+    int line = 0;
+};
+
+struct Scenario {
+    std::map<int, hrtime> targets;  // sensor number -> flight time
+    bool fault_region = false;
+    bool fault_irq = false;
+    hrtime call_cost = 0;
+    hrtime duration = -1;
+    std::vector<ScenarioEvent> events;  // in time order
+};
+
+// Parses a scenario; throws ScenarioError("line N: ...") on a bad line.
+// A run needs a duration; a served machine (serve.h) runs until stopped, so
+// there it may be left out (duration stays -1).
+Scenario parse_scenario(const std::string &text, bool need_duration = true);
+
+// "1.5s", "10ms", "250us", "7ns", "2min", "1h", or a bare 0.
+hrtime parse_time(const std::string &word);
+// Seconds with nine decimals.
+std::string format_time(hrtime t);
+
+struct RunSummary {
+    long values_read = 0;
+    long values_dropped = 0;  // puts refused by a full FIFO 2
+    long shots = 0;
+    long echoes_lost = 0;     // echoes that found IRQ 11 masked
+    std::vector<std::string> violations;
+};
+
+// Runs the scenario on a fresh machine with the module object at
+// module_path, writing the trace (events as "# ..." lines, one line per
+// value read from FIFO 2) and then the kernel log to out.
+RunSummary run_scenario(const Scenario &scenario, const std::string &module_path,
+                        std::ostream &out);
+
+}  // namespace rtlsim
+
+#endif

@@ -1,0 +1,428 @@
+// The emulated lab PC serving the range-finder module through named pipes.
+#include "sims/echorange/serve.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fcntl.h>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rtlsim {
+
+namespace {
+
+volatile sig_atomic_t stop_signal = 0;
+
+void on_stop(int sig)
+{
+    stop_signal = sig;
+}
+
+const char *signal_name(int sig)
+{
+    switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    }
+    return "a signal";
+}
+
+const char *state_name(ThreadState s)
+{
+    switch (s) {
+    case ThreadState::ready: return "ready";
+    case ThreadState::running: return "running";
+    case ThreadState::waiting: return "waiting";
+    case ThreadState::suspended: return "suspended";
+    case ThreadState::exited: return "gone";
+    }
+    return "?";
+}
+
+hrtime wall_now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<hrtime>(ts.tv_sec) * kSecond + ts.tv_nsec;
+}
+
+int32_t le32(const unsigned char *p)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+}
+
+// What one write on RT-FIFO 1 carries, in the scenario trace's words:
+// "write C N P ; C N P" for whole records, "write N bytes" otherwise.
+std::string write_text(const unsigned char *p, size_t n)
+{
+    std::ostringstream s;
+    s << "write";
+    if (n == 0 || n % 12 != 0) {
+        s << ' ' << n << " bytes";
+        return s.str();
+    }
+    for (size_t i = 0; i < n; i += 12)
+        s << (i ? " ;" : "") << ' ' << le32(p + i) << ' ' << le32(p + i + 4) << ' ' << le32(p + i + 8);
+    return s.str();
+}
+
+struct Service {
+    const Scenario &sc;
+    const std::string &module_path;
+    const ServeOptions &opt;
+    std::ostream &out;
+    Machine m;
+    std::string path1, path2;
+    int fd1 = -1;  // the service's end of DIR/rtf1 (read and write)
+    int fd2 = -1;  // the service's end of DIR/rtf2 (read and write)
+    hrtime wall0 = 0;
+    std::deque<unsigned char> pieces;  // bytewise: bytes not yet handed on
+    long values = 0;
+
+    Service(const Scenario &s, const std::string &mp, const ServeOptions &o, std::ostream &os)
+        : sc(s), module_path(mp), opt(o), out(os)
+    {
+    }
+
+    void note(const std::string &text)
+    {
+        out << format_time(m.now()) << " # " << text << std::endl;
+    }
+};
+
+// Simulated time that corresponds to the wall clock now.
+hrtime sim_target(const Service &s)
+{
+    double t = static_cast<double>(wall_now() - s.wall0) * s.opt.speed;
+    return t >= 9e18 ? kNever - 1 : static_cast<hrtime>(t);
+}
+
+// A named pipe at path, made afresh (one left by an earlier service is
+// replaced), opened for reading and writing without blocking.
+int pipe_make(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISFIFO(st.st_mode)) {
+            std::cerr << "echorange-sim: " << path << " exists and is not a named pipe\n";
+            return -1;
+        }
+        unlink(path.c_str());
+    }
+    if (mkfifo(path.c_str(), 0666) != 0) {
+        std::cerr << "echorange-sim: cannot make " << path << ": " << std::strerror(errno) << '\n';
+        return -1;
+    }
+    // O_RDWR on a FIFO never waits for the other side (Linux), and keeps
+    // the pipe alive while clients come and go.
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        std::cerr << "echorange-sim: cannot open " << path << ": " << std::strerror(errno) << '\n';
+    return fd;
+}
+
+int pipes_open(Service &s)
+{
+    if (mkdir(s.opt.dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::cerr << "echorange-sim: cannot make " << s.opt.dir << ": " << std::strerror(errno) << '\n';
+        return 2;
+    }
+    s.fd1 = pipe_make(s.path1);
+    if (s.fd1 >= 0)
+        s.fd2 = pipe_make(s.path2);
+    if (s.fd2 < 0)
+        return 2;
+    // The size of RT-FIFO 2 is 4000 bytes; a pipe takes whole pages.
+    fcntl(s.fd2, F_SETPIPE_SZ, 4096);
+    return 0;
+}
+
+void pipes_close(Service &s)
+{
+    if (s.fd1 >= 0) {
+        close(s.fd1);
+        unlink(s.path1.c_str());
+    }
+    if (s.fd2 >= 0) {
+        close(s.fd2);
+        unlink(s.path2.c_str());
+    }
+    s.fd1 = s.fd2 = -1;
+    s.pieces.clear();
+}
+
+void value_noted(Service &s, const unsigned char *p)
+{
+    s.out << format_time(s.m.now()) << ' ' << le32(p) << std::endl;
+    ++s.values;
+}
+
+// Moves the values the module has put on RT-FIFO 2 into DIR/rtf2, as far as
+// the pipe has room; the rest waits in RT-FIFO 2.
+void values_hand_on(Service &s)
+{
+    if (s.fd2 < 0 || !s.m.fifo_exists(2))
+        return;
+    unsigned char buf[4096];
+    if (s.opt.bytewise) {
+        if (s.pieces.empty()) {
+            int n = s.m.linux_read(2, buf, 4);
+            if (n == 4) {
+                value_noted(s, buf);
+                s.pieces.assign(buf, buf + 4);
+            }
+        }
+        // One byte at a time, and the next only once the reader has taken
+        // the last: every read() gets a single byte.
+        int queued = 0;
+        if (!s.pieces.empty() && ioctl(s.fd2, FIONREAD, &queued) == 0 && queued == 0) {
+            unsigned char b = s.pieces.front();
+            if (write(s.fd2, &b, 1) == 1)
+                s.pieces.pop_front();
+        }
+        return;
+    }
+    int size = fcntl(s.fd2, F_GETPIPE_SZ);
+    int queued = 0;
+    if (size <= 0 || ioctl(s.fd2, FIONREAD, &queued) != 0)
+        return;
+    size_t room = static_cast<size_t>(size > queued ? size - queued : 0);
+    if (room > sizeof buf)
+        room = sizeof buf;
+    room -= room % 4;
+    if (room == 0)
+        return;
+    int n = s.m.linux_read(2, buf, room);
+    if (n <= 0)
+        return;
+    ssize_t w = write(s.fd2, buf, static_cast<size_t>(n));
+    if (w != n)
+        s.note("DIR/rtf2: " + std::to_string(n - (w < 0 ? 0 : w)) + " bytes lost");
+    for (int i = 0; i + 4 <= n; i += 4)
+        value_noted(s, buf + i);
+}
+
+// Lets simulated time catch up with the wall clock (at most to `limit`).
+void time_catch_up(Service &s, hrtime limit)
+{
+    hrtime t = sim_target(s);
+    if (t > limit)
+        t = limit;
+    s.m.run_until(t);
+    values_hand_on(s);
+}
+
+// Every write waiting in DIR/rtf1 reaches the module, at the simulated time
+// that corresponds to its arrival.
+void commands_take(Service &s, hrtime limit)
+{
+    // At most RT-FIFO 1's size at a time: a write that fits goes in whole.
+    unsigned char buf[4000];
+    while (s.fd1 >= 0) {
+        ssize_t n = read(s.fd1, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        time_catch_up(s, limit);
+        s.note(write_text(buf, static_cast<size_t>(n)));
+        int rc = s.m.linux_write(1, buf, static_cast<size_t>(n));
+        if (rc < 0)
+            s.note("write failed: " + std::to_string(rc));
+        values_hand_on(s);
+    }
+}
+
+std::string describe(const ScenarioEvent &e)
+{
+    std::ostringstream s;
+    switch (e.kind) {
+    case ScenarioEvent::Kind::irq: return "the board raises IRQ 11";
+    case ScenarioEvent::Kind::target:
+        s << "target " << e.sensor << ' ';
+        if (e.flight < 0)
+            s << "none";
+        else
+            s << "echo after " << e.flight << " ns";
+        return s.str();
+    default: return "";
+    }
+}
+
+// One action of the scenario; returns 0, or the exit status to end with.
+int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
+{
+    Machine &m = s.m;
+    switch (e.kind) {
+    case ScenarioEvent::Kind::load: {
+        int rc = m.insmod(s.module_path);
+        std::string text = "insmod: " + std::to_string(rc);
+        if (!m.loader_error().empty())
+            text += " (" + m.loader_error() + ')';
+        s.note(text);
+        if (rc != 0)
+            return 1;  // nothing to serve
+        if (int st = pipes_open(s))
+            return st;
+        s.note("serving " + s.path1 + " and " + s.path2);
+        return 0;
+    }
+    case ScenarioEvent::Kind::unload:
+        if (!m.module_loaded())
+            return 0;
+        commands_take(s, limit);
+        s.note("rmmod");
+        pipes_close(s);
+        if (int rc = m.rmmod())
+            s.note("rmmod refused: " + std::to_string(rc));
+        return 0;
+    case ScenarioEvent::Kind::write: {
+        std::vector<unsigned char> bytes;
+        for (const auto &r : e.records)
+            for (int v : r)
+                for (int b = 0; b < 4; ++b)
+                    bytes.push_back(static_cast<unsigned char>(static_cast<uint32_t>(v) >> (8 * b)));
+        s.note(write_text(bytes.data(), bytes.size()) + " (from the scenario)");
+        int rc = m.linux_write(1, bytes.data(), bytes.size());
+        if (rc < 0)
+            s.note("write failed: " + std::to_string(rc));
+        return 0;
+    }
+    case ScenarioEvent::Kind::bytes: {
+        s.note(write_text(e.raw.data(), e.raw.size()) + " (from the scenario)");
+        int rc = m.linux_write(1, e.raw.data(), e.raw.size());
+        if (rc < 0)
+            s.note("write failed: " + std::to_string(rc));
+        return 0;
+    }
+    case ScenarioEvent::Kind::irq:
+        s.note(describe(e));
+        m.raise_irq_at(m.now());
+        return 0;
+    case ScenarioEvent::Kind::target:
+        s.note(describe(e));
+        if (e.flight < 0)
+            m.clear_target(e.sensor - 1);
+        else
+            m.set_target(e.sensor - 1, e.flight);
+        return 0;
+    case ScenarioEvent::Kind::open:
+    case ScenarioEvent::Kind::close: {
+        // Another Linux process takes or gives back an RT-FIFO; while it
+        // holds one, the service's own writes or reads on it are refused.
+        bool open = e.kind == ScenarioEvent::Kind::open;
+        s.note(std::string(open ? "open" : "close") + " /dev/rtf" + std::to_string(e.fifo) + " (process " +
+               std::to_string(e.pid) + ')');
+        int rc = open ? m.linux_open(e.fifo, e.pid) : m.linux_close(e.fifo, e.pid);
+        if (rc != 0)
+            s.note(std::string(open ? "open" : "close") + " failed: " + std::to_string(rc));
+        return 0;
+    }
+    case ScenarioEvent::Kind::reader_stop:
+    case ScenarioEvent::Kind::reader_start:
+        return 0;  // refused before the start
+    }
+    return 0;
+}
+
+}  // namespace
+
+int serve_scenario(const Scenario &sc, const std::string &module_path, const ServeOptions &opt,
+                   std::ostream &out)
+{
+    for (const auto &e : sc.events) {
+        if (e.kind == ScenarioEvent::Kind::reader_stop || e.kind == ScenarioEvent::Kind::reader_start) {
+            std::cerr << "echorange-sim: line " << e.line
+                      << ": a served machine has no reader actions: its reader is the client\n";
+            return 2;
+        }
+    }
+
+    Service s(sc, module_path, opt, out);
+    s.path1 = opt.dir + "/rtf1";
+    s.path2 = opt.dir + "/rtf2";
+
+    stop_signal = 0;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Machine &m = s.m;
+    m.set_port_log(false);
+    m.set_call_cost(sc.call_cost);
+    for (const auto &t : sc.targets)
+        m.set_target(t.first - 1, t.second);
+    if (sc.fault_region)
+        m.occupy_region(0x131, 1, "other driver");
+    if (sc.fault_irq)
+        m.occupy_irq(Machine::kBoardIrq);
+    // The client reads FIFO 2 (through DIR/rtf2), not the machine's reader.
+    m.set_reader(false);
+
+    const hrtime limit = sc.duration >= 0 ? sc.duration : kNever - 1;
+    s.wall0 = wall_now();
+    size_t next = 0;
+    int status = 0;
+    for (;;) {
+        hrtime target = sim_target(s);
+        if (target > limit)
+            target = limit;
+        while (status == 0 && next < sc.events.size() && sc.events[next].time <= target) {
+            m.run_until(sc.events[next].time);
+            values_hand_on(s);
+            status = event_apply(s, sc.events[next++], limit);
+        }
+        m.run_until(target);
+        values_hand_on(s);
+        if (status != 0 || stop_signal || target >= limit)
+            break;
+        pollfd p = {s.fd1, POLLIN, 0};
+        if (poll(&p, s.fd1 >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN))
+            commands_take(s, limit);
+    }
+
+    // What a client wrote before the stop still reaches the module (a
+    // client that suspends ranging as it ends, just before the service is
+    // stopped).
+    commands_take(s, limit);
+    if (stop_signal)
+        s.note(std::string("stopped by ") + signal_name(stop_signal));
+    else if (status == 0)
+        s.note("end of run");
+    if (m.module_loaded()) {
+        s.note(std::string("ranging thread: ") + state_name(m.thread_state()));
+        s.note("rmmod");
+        if (int rc = m.rmmod())
+            s.note("rmmod refused: " + std::to_string(rc));
+    }
+    pipes_close(s);
+
+    out << "--- kernel log ---\n" << m.kernel_log();
+    if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
+        out << '\n';
+    out << "--- " << s.values << " values handed on, " << m.fifo_refused(2)
+        << " dropped (FIFO 2 full), " << m.shots_total() << " shots, " << m.echoes_lost()
+        << " echoes lost (IRQ 11 masked) ---" << std::endl;
+    if (!m.violations().empty()) {
+        std::cerr << "echorange-sim: the module broke platform rules:\n";
+        for (const auto &v : m.violations())
+            std::cerr << "  " << v << '\n';
+        if (status == 0)
+            status = 1;
+    }
+    return status;
+}
+
+}  // namespace rtlsim

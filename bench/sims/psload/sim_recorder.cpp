@@ -1,0 +1,246 @@
+#include "sims/psload/sim_recorder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+int open_for_writing(const std::string &path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+void write_all(int fd, const char *p, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+void write_file(const std::string &path, const char *p, std::size_t n)
+{
+    int fd = open_for_writing(path);
+    if (fd < 0)
+        return;
+    write_all(fd, p, n);
+    ::close(fd);
+}
+
+const char *state_name(PassiveSerialFpga::State s)
+{
+    switch (s) {
+    case PassiveSerialFpga::State::Reset:
+        return "reset";
+    case PassiveSerialFpga::State::Clearing:
+        return "clearing";
+    case PassiveSerialFpga::State::Receiving:
+        return "receiving";
+    case PassiveSerialFpga::State::Initializing:
+        return "initializing";
+    case PassiveSerialFpga::State::UserMode:
+        return "user-mode";
+    case PassiveSerialFpga::State::Error:
+        return "error";
+    }
+    return "?";
+}
+
+const char *errno_name(int e)
+{
+    switch (e) {
+    case EPERM:
+        return "EPERM";
+    case ENOSYS:
+        return "ENOSYS";
+    case EINVAL:
+        return "EINVAL";
+    default:
+        return "?";
+    }
+}
+
+} // namespace
+
+SimRecorder::SimRecorder(FpgaBench &bench, std::string trace_file, std::string report_file,
+                         std::string received_file)
+    : bench_(bench), report_file_(std::move(report_file)), received_file_(std::move(received_file))
+{
+    if (!trace_file.empty())
+        trace_fd_ = open_for_writing(trace_file);
+}
+
+SimRecorder::~SimRecorder()
+{
+    flush_trace();
+    if (trace_fd_ >= 0)
+        ::close(trace_fd_);
+}
+
+void SimRecorder::append(const char *text, std::size_t len)
+{
+    if (trace_fd_ < 0)
+        return;
+    if (used_ + len > sizeof buf_)
+        flush_trace();
+    std::memcpy(buf_ + used_, text, len);
+    used_ += len;
+}
+
+void SimRecorder::flush_trace()
+{
+    if (trace_fd_ >= 0 && used_ > 0)
+        write_all(trace_fd_, buf_, used_);
+    used_ = 0;
+}
+
+void SimRecorder::on_access(const Access &a)
+{
+    if (wave_)
+        wave_->sample(a.time);
+    if (trace_fd_ < 0)
+        return;
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "%llu %s%u 0x%X 0x%X\n", static_cast<unsigned long long>(a.time),
+                          a.dir == Dir::In ? "in" : "out", static_cast<unsigned>(a.width),
+                          static_cast<unsigned>(a.port), static_cast<unsigned>(a.value));
+    append(line, static_cast<std::size_t>(n));
+}
+
+void SimRecorder::on_permission(const PermissionCall &c)
+{
+    if (trace_fd_ >= 0) {
+        char line[96];
+        int n;
+        if (c.result == 0)
+            n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> 0\n",
+                              static_cast<unsigned long long>(bench_.io().now()), c.from, c.num, c.turn_on);
+        else
+            n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> -1 %s\n",
+                              static_cast<unsigned long long>(bench_.io().now()), c.from, c.num, c.turn_on,
+                              errno_name(c.err));
+        append(line, static_cast<std::size_t>(n));
+    }
+    if (!c.turn_on)
+        finish();
+}
+
+void SimRecorder::end()
+{
+    if (wave_)
+        wave_->finish(bench_.io().now());
+    finish();
+}
+
+void SimRecorder::finish()
+{
+    if (wave_)
+        wave_->flush();
+    flush_trace();
+    write_files();
+}
+
+std::string SimRecorder::report() const
+{
+    IoBus &io = bench_.io();
+    PassiveSerialFpga &fpga = bench_.fpga();
+    Micros now = io.now();
+    std::string held;
+    for (unsigned p = 0; p < 65536; ++p) {
+        if (!io.permitted(static_cast<std::uint16_t>(p)))
+            continue;
+        unsigned last = p;
+        while (last + 1 < 65536 && io.permitted(static_cast<std::uint16_t>(last + 1)))
+            ++last;
+        char range[32];
+        if (last == p)
+            std::snprintf(range, sizeof range, " 0x%X", p);
+        else
+            std::snprintf(range, sizeof range, " 0x%X-0x%X", p, last);
+        held += range;
+        p = last;
+    }
+    if (held.empty())
+        held = " none";
+
+    // Without a cable or a powered device nothing reaches the FPGA: its
+    // lines are not what the port reads (those float), so they are not shown.
+    const bool connected = bench_.config().cable && bench_.config().device;
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "expected_bits %llu\n"
+                  "received_bits %llu\n"
+                  "received_bytes %zu\n"
+                  "device_state %s\n"
+                  "nstatus %s\n"
+                  "conf_done %s\n"
+                  "nconfig_pulses %u\n"
+                  "nconfig_low_us %llu\n"
+                  "dclk_rising_edges %llu\n"
+                  "init_clocks %u\n"
+                  "delay_writes %llu\n"
+                  "port_accesses %llu\n"
+                  "sim_time_us %llu\n"
+                  "data_register 0x%02X\n"
+                  "control_register 0x%02X\n"
+                  "ports_held%s\n"
+                  "violations %zu\n",
+                  static_cast<unsigned long long>(fpga.config().config_bits),
+                  static_cast<unsigned long long>(fpga.bits_received()), fpga.received().size(),
+                  connected ? state_name(fpga.state(now)) : "not-connected",
+                  connected ? (fpga.nstatus(now) ? "high" : "low") : "not-connected",
+                  connected ? (fpga.conf_done(now) ? "high" : "low") : "not-connected", fpga.nconfig_pulses(),
+                  static_cast<unsigned long long>(fpga.last_nconfig_low()),
+                  static_cast<unsigned long long>(fpga.dclk_rising_edges()), fpga.init_clocks_seen(),
+                  static_cast<unsigned long long>(bench_.delay().writes()),
+                  static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),
+                  bench_.port().data_register(), bench_.port().control_register(), held.c_str(),
+                  io.violations().size());
+    std::string r = text;
+    if (fpga.design_mismatch()) {
+        // Where the bits first went wrong: the byte and bit (from 0, least
+        // significant first) and what the device got and wanted there.
+        const std::uint64_t bit = fpga.first_mismatch_bit();
+        const std::uint64_t byte = bit / 8;
+        char got[8] = "none";
+        char want[8] = "none";
+        if (byte < fpga.received().size())
+            std::snprintf(got, sizeof got, "0x%02X", fpga.received()[byte]);
+        const DesignByte &d = fpga.config().design[byte];
+        if (d.valid)
+            std::snprintf(want, sizeof want, "0x%02X", d.value);
+        std::snprintf(text, sizeof text,
+                      "first_difference_byte %llu\n"
+                      "first_difference_bit %u\n"
+                      "received_byte %s\n"
+                      "expected_byte %s\n",
+                      static_cast<unsigned long long>(byte), static_cast<unsigned>(bit % 8), got, want);
+        r += text;
+    }
+    return r;
+}
+
+void SimRecorder::write_files()
+{
+    if (!report_file_.empty()) {
+        std::string r = report();
+        write_file(report_file_, r.data(), r.size());
+    }
+    if (!received_file_.empty()) {
+        const auto &bytes = bench_.fpga().received();
+        write_file(received_file_, reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+}
+
+} // namespace bench

@@ -1,0 +1,58 @@
+// psload-sim's records: the trace file (every port access and ioperm call,
+// streamed as they happen), the report of what the device got and how the
+// port was left, and the raw bytes the device received.
+//
+// The trace is flushed, and the report and received bytes rewritten, at
+// every call that gives up port access and at finish(): a run that ends by
+// a signal after giving the port back still leaves complete records.
+#ifndef BENCH_SIM_RECORDER_H
+#define BENCH_SIM_RECORDER_H
+
+#include "boards/fpga_bench.h"
+#include "sims/psload/cable_waveform.h"
+#include "bus/io_bus.h"
+
+#include <cstddef>
+#include <string>
+
+namespace bench {
+
+class SimRecorder : public Observer {
+public:
+    SimRecorder(FpgaBench &bench, std::string trace_file, std::string report_file, std::string received_file);
+    ~SimRecorder() override;
+    SimRecorder(const SimRecorder &) = delete;
+    SimRecorder &operator=(const SimRecorder &) = delete;
+
+    void on_access(const Access &a) override;
+    void on_permission(const PermissionCall &c) override;
+
+    // Also samples the cable for a waveform (nullptr: none).
+    void set_waveform(CableWaveform *wave) { wave_ = wave; }
+
+    // Flushes the trace and the waveform and writes the report and the
+    // received bytes.
+    void finish();
+    // The same at the end of the run: the waveform gets its last time stamp.
+    void end();
+
+    // The report's text (one "name value" line per item).
+    std::string report() const;
+
+private:
+    void append(const char *text, std::size_t len);
+    void flush_trace();
+    void write_files();
+
+    FpgaBench &bench_;
+    std::string report_file_;
+    std::string received_file_;
+    CableWaveform *wave_ = nullptr;
+    int trace_fd_ = -1;
+    char buf_[1 << 16];
+    std::size_t used_ = 0;
+};
+
+} // namespace bench
+
+#endif

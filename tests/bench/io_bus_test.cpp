@@ -1,0 +1,171 @@
+// The I/O bus: named windows, floating reads, the cost of a cycle on the
+// board's clock, kernel mode, a bus reset and the observer.
+#include "bus/io_bus.h"
+#include "devices/pc/delay_port.h"
+#include "devices/pc/parallel_port.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// A register per port that remembers what it saw; reset puts back 0x5A.
+struct Latch : bench::Device {
+    std::uint8_t value = 0x5A;
+    int resets = 0;
+    std::uint8_t read8(std::uint16_t, bench::Micros) override { return value; }
+    void write8(std::uint16_t, std::uint8_t v, bench::Micros) override { value = v; }
+    void reset(bench::Micros) override
+    {
+        value = 0x5A;
+        ++resets;
+    }
+};
+
+TEST(IoBus, NamedWindowsDescribePortsAndUnmappedPortsFloat)
+{
+    bench::IoBus bus;
+    bus.set_kernel_mode(true);
+    Latch board, other;
+    bus.map(0x130, 4, board, "echo_board");
+    bus.map(0x300, 2, other);
+    EXPECT_EQ(bus.describe(0x132), "echo_board+2");
+    EXPECT_EQ(bus.describe(0x130), "echo_board+0");
+    EXPECT_EQ(bus.describe(0x134), "0x134");
+    EXPECT_EQ(bus.describe(0x301), "0x301") << "a window without a name";
+    EXPECT_EQ(bus.device_at(0x133), &board);
+    EXPECT_EQ(bus.in8(0x134), 0xFF);
+    bus.out8(0x135, 0x12);  // nobody decodes it: nothing happens
+    EXPECT_EQ(board.value, 0x5A);
+
+    // A later window covers an earlier one; unmapping it uncovers nothing.
+    bus.map(0x132, 1, other, "over");
+    EXPECT_EQ(bus.describe(0x132), "over+0");
+    EXPECT_EQ(bus.describe(0x131), "echo_board+1");
+    bus.unmap(0x132, 1);
+    EXPECT_EQ(bus.device_at(0x132), nullptr);
+    EXPECT_EQ(bus.describe(0x132), "0x132");
+    EXPECT_EQ(bus.mappings().size(), 2u) << "the covered window is gone, the others stay";
+    bus.unmap(0x130, 4);
+    bus.unmap(0x300, 2);
+    EXPECT_TRUE(bus.mappings().empty());
+}
+
+TEST(IoBus, EachAccessTakesTheCycleTheBoardSetsOnTheSharedClock)
+{
+    bench::SimClock clock;
+    bench::IoBus bus(clock);
+    bus.set_kernel_mode(true);
+    bus.in8(0x80);
+    bus.out16(0x80, 1);
+    EXPECT_EQ(clock.now(), 2 * bench::kMicrosecond) << "1 us per cycle by default";
+    EXPECT_EQ(bus.now(), 2u);
+    bus.set_access_cost(0);
+    bus.out8(0x80, 1);
+    EXPECT_EQ(clock.now(), 2 * bench::kMicrosecond);
+    clock.advance(1500);  // another part of the board moves the same clock
+    EXPECT_EQ(bus.now(), 3u) << "devices see whole microseconds";
+    EXPECT_EQ(bus.accesses(), 3u);
+    bus.reset();
+    EXPECT_EQ(clock.now(), 0);
+    bus.permissions().set_violation_policy(bench::ViolationPolicy::Record);
+    testing::internal::CaptureStderr();
+    bus.in8(0x80);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(clock.now(), bench::kMicrosecond) << "the cost is back to 1 us after reset";
+    EXPECT_EQ(bus.violations().size(), 1u) << "and the permission check is back on";
+}
+
+TEST(IoBus, KernelModeSkipsThePermissionCheck)
+{
+    bench::IoBus bus;
+    Latch latch;
+    bus.map(0x378, 1, latch, "lpt");
+    bus.set_violation_policy(bench::ViolationPolicy::Record);
+    bus.set_kernel_mode(true);
+    bus.out8(0x378, 7);
+    EXPECT_EQ(latch.value, 7);
+    EXPECT_TRUE(bus.violations().empty());
+    EXPECT_FALSE(bus.any_permitted()) << "kernel mode grants nothing to the process";
+}
+
+TEST(IoBus, ResetDevicesRestoresPowerOnValuesOncePerDevice)
+{
+    bench::IoBus bus;
+    bus.set_kernel_mode(true);
+    Latch latch;
+    bench::ParallelPort lpt(0x378);
+    bench::DelayPort delay;
+    bus.map(0x300, 1, latch, "a");
+    bus.map(0x302, 1, latch, "b");  // one device in two windows
+    bus.map(0x378, 3, lpt, "parallel_port");
+    bus.map(0x80, 1, delay, "delay_port");
+    bus.out8(0x300, 1);
+    bus.out8(0x378, 0xA5);
+    bus.out8(0x37A, 0x01);
+    bus.out8(0x80, 0x33);
+    bus.reset_devices();
+    EXPECT_EQ(latch.resets, 1);
+    EXPECT_EQ(bus.in8(0x300), 0x5A);
+    EXPECT_EQ(bus.in8(0x378), 0x00);
+    EXPECT_EQ(bus.in8(0x37A), bench::ParallelPort::kPowerOnControl);
+    EXPECT_EQ(bus.in8(0x80), 0x00);
+    EXPECT_EQ(delay.writes(), 1u) << "a reset is no write";
+}
+
+TEST(IoBus, ParallelPortResetDrivesThePowerOnLevels)
+{
+    struct Probe : bench::ParallelPeripheral {
+        bench::PortOutputs seen;
+        int drives = 0;
+        void drive(const bench::PortOutputs &l, bench::Micros) override
+        {
+            seen = l;
+            ++drives;
+        }
+        bench::PortInputs sense(bench::Micros) override { return {}; }
+    } probe;
+    bench::ParallelPort lpt(0x378);
+    lpt.attach(&probe);
+    lpt.write8(0x37A, 0x0B, 0);  // STROBE, AUTOFD, SELECT IN asserted (low)
+    lpt.write8(0x378, 0xFF, 0);
+    lpt.reset(1);
+    EXPECT_EQ(probe.drives, 4);
+    EXPECT_EQ(probe.seen.data, 0);
+    EXPECT_TRUE(probe.seen.strobe);
+    EXPECT_TRUE(probe.seen.autofd);
+    EXPECT_TRUE(probe.seen.init);
+    EXPECT_FALSE(probe.seen.select_in);
+}
+
+// An observer that clobbers errno, as a file-writing recorder may.
+struct Clobber : bench::Observer {
+    int calls = 0;
+    void on_permission(const bench::PermissionCall &) override
+    {
+        ++calls;
+        errno = 0;
+        std::FILE *f = std::fopen("/nonexistent/dir/file", "r");
+        if (f)
+            std::fclose(f);
+    }
+};
+
+TEST(IoBus, AFailedIopermKeepsItsErrnoWhateverTheObserverDoes)
+{
+    bench::IoBus bus;
+    Clobber observer;
+    bus.set_observer(&observer);
+    bus.set_privileged(false, EPERM);
+    errno = 0;
+    EXPECT_EQ(bus.permission(0x378, 3, 1), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(observer.calls, 1);
+    ASSERT_EQ(bus.permission_calls().size(), 1u);
+    EXPECT_EQ(bus.permission_calls()[0].err, EPERM);
+    bus.set_observer(nullptr);
+}
+
+} // namespace
