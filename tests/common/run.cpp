@@ -242,4 +242,14 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+std::string report_value(const std::string &report, const std::string &key)
+{
+    std::istringstream in(report);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + " ", 0) == 0)
+            return line.substr(key.size() + 1);
+    return "(missing)";
+}
+
 } // namespace testutil

@@ -55,6 +55,10 @@ private:
 
 std::string read_file(const std::string &path);
 
+// The value of "key value" in a simulator's report ("(missing)" when the
+// report has no such line).
+std::string report_value(const std::string &report, const std::string &key);
+
 } // namespace testutil
 
 #endif

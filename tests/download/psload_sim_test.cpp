@@ -24,16 +24,7 @@ RunResult sim(const std::vector<std::string> &args)
     return testutil::run_program(PSLOAD_SIM_PATH, argv);
 }
 
-// The value of "key value" in a report.
-std::string report_value(const std::string &report, const std::string &key)
-{
-    std::istringstream in(report);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + " ", 0) == 0)
-            return line.substr(key.size() + 1);
-    return "(missing)";
-}
+using testutil::report_value;
 
 std::vector<std::string> lines(const std::string &text)
 {

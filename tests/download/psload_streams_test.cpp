@@ -19,18 +19,7 @@ using testutil::RunResult;
 // The limit psload puts on a stream it copies.
 const long kStreamLimit = 32L * 1024 * 1024;
 
-std::string report_value(const std::string &report, const std::string &key)
-{
-    size_t at = report.find("\n" + key + " ");
-    if (report.rfind(key + " ", 0) == 0)
-        at = 0;
-    else if (at != std::string::npos)
-        at += 1;
-    else
-        return "(missing)";
-    size_t from = at + key.size() + 1;
-    return report.substr(from, report.find('\n', from) - from);
-}
+using testutil::report_value;
 
 std::string replaced(std::string text, const std::string &from, const std::string &to)
 {

@@ -68,15 +68,7 @@ int rising_edges(const Wave &w, const std::string &name)
     return n;
 }
 
-std::string report_value(const std::string &report, const std::string &key)
-{
-    std::istringstream in(report);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + " ", 0) == 0)
-            return line.substr(key.size() + 1);
-    return "(missing)";
-}
+using testutil::report_value;
 
 TEST(VcdWriter, WritesChangesOnlyAndDumpsTheValuesAtTheWindowsStart)
 {

@@ -94,13 +94,13 @@ void run_boot()
     }
     testutil::TempDir work;
     std::string trace = work.path() + "/trace.txt";
-    labpc::GuestSpec spec;
-    spec.init = GUEST_INIT;
-    spec.files = {{"psload32", PSLOAD32}, {"portpoke32", PORTPOKE32}};
-    spec.data = {{"sample.ttf", testutil::read_file(SAMPLE_TTF)}};
-    spec.commands = kCommands;
-    spec.qemu_args = {"-parallel", "null", "-trace", "parallel_ioport_*", "-D", trace};
-    labpc::GuestBoot b = labpc::boot_guest(spec, work.path());
+    labpc::GuestPlan plan;
+    plan.init = GUEST_INIT;
+    plan.files = {{"psload32", PSLOAD32}, {"portpoke32", PORTPOKE32}};
+    plan.data = {{"sample.ttf", testutil::read_file(SAMPLE_TTF)}};
+    plan.commands = kCommands;
+    plan.qemu_args = {"-parallel", "null", "-trace", "parallel_ioport_*", "-D", trace};
+    labpc::GuestBoot b = labpc::boot_guest(plan, work.path());
     boot.skip = b.skip;
     boot.failure = b.failure;
     boot.runs = b.runs;

@@ -78,26 +78,26 @@ std::vector<GuestRun> parse_results(const std::string &bytes, const std::vector<
     }
 }
 
-GuestBoot boot_guest(const GuestSpec &spec, const std::string &work)
+GuestBoot boot_guest(const GuestPlan &plan, const std::string &work)
 {
     GuestBoot boot;
     const std::string script = LABPC_GUEST_SCRIPT;
     std::string root = work + "/root";
     mkdir(root.c_str(), 0755);
     std::string commands;
-    for (const auto &c : spec.commands)
+    for (const auto &c : plan.commands)
         commands += c + "\n";
-    if (!write_file(root + "/init", testutil::read_file(spec.init), 0755) ||
+    if (!write_file(root + "/init", testutil::read_file(plan.init), 0755) ||
         !write_file(root + "/commands", commands, 0644)) {
         boot.failure = "cannot write the RAM disk's files in " + root;
         return boot;
     }
-    for (const auto &f : spec.files)
+    for (const auto &f : plan.files)
         if (!write_file(root + "/" + f.first, testutil::read_file(f.second), 0755)) {
             boot.failure = "cannot write " + f.first;
             return boot;
         }
-    for (const auto &f : spec.data)
+    for (const auto &f : plan.data)
         if (!write_file(root + "/" + f.first, f.second, 0644)) {
             boot.failure = "cannot write " + f.first;
             return boot;
@@ -117,9 +117,9 @@ GuestBoot boot_guest(const GuestSpec &spec, const std::string &work)
     std::string console = work + "/console.txt";
     std::string results = work + "/results.bin";
     std::vector<std::string> argv = {"env", "LABPC_KERNEL=" + kernel_path()};
-    argv.insert(argv.end(), spec.env.begin(), spec.env.end());
+    argv.insert(argv.end(), plan.env.begin(), plan.env.end());
     argv.insert(argv.end(), {"bash", script, "boot", image, console, results});
-    argv.insert(argv.end(), spec.qemu_args.begin(), spec.qemu_args.end());
+    argv.insert(argv.end(), plan.qemu_args.begin(), plan.qemu_args.end());
     auto start = std::chrono::steady_clock::now();
     r = testutil::run_program("/usr/bin/env", argv);
     boot.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -132,7 +132,7 @@ GuestBoot boot_guest(const GuestSpec &spec, const std::string &work)
         boot.failure = "qemu-system-i386 ended with status " + std::to_string(r.exit_code) + ": " + r.err;
         return boot;
     }
-    boot.runs = parse_results(testutil::read_file(results), spec.commands, boot.failure);
+    boot.runs = parse_results(testutil::read_file(results), plan.commands, boot.failure);
     return boot;
 }
 

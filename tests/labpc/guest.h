@@ -14,7 +14,7 @@ struct GuestRun {
     std::string out, err, status;  // status: "exit N" or "signal N"
 };
 
-struct GuestSpec {
+struct GuestPlan {
     std::string init;                                       // the static /init
     std::vector<std::pair<std::string, std::string>> files; // name in / -> file here (mode 0755)
     std::vector<std::pair<std::string, std::string>> data;  // name in / -> contents (mode 0644)
@@ -35,7 +35,7 @@ struct GuestBoot {
 std::string kernel_path();
 
 // Builds the RAM disk in work (a directory) and boots it.
-GuestBoot boot_guest(const GuestSpec &spec, const std::string &work);
+GuestBoot boot_guest(const GuestPlan &plan, const std::string &work);
 
 // The records /init sent, one per command that ran (the "mark" lines
 // excluded); commands names them.  A record that is not well formed sets

@@ -117,28 +117,28 @@ void run_all()
         return;
     }
 
-    labpc::GuestSpec spec;
-    spec.init = GUEST_INIT;
-    spec.files = {{"psload32", PSLOAD32}};
-    spec.data = {{kDesign, testutil::read_file(dir + "/" + kDesign)}, {kVendor, testutil::read_file(dir + "/" + kVendor)}};
+    labpc::GuestPlan plan;
+    plan.init = GUEST_INIT;
+    plan.files = {{"psload32", PSLOAD32}};
+    plan.data = {{kDesign, testutil::read_file(dir + "/" + kDesign)}, {kVendor, testutil::read_file(dir + "/" + kVendor)}};
     const std::string node = dir + "/no-such-ppdev-node";
-    spec.qemu_args = {"-chardev", "parallel,id=pp0,path=" + node, "-parallel", "chardev:pp0"};
-    spec.env = {std::string("LD_PRELOAD=") + PPBRIDGE, "LABTOOLS_PPBRIDGE_DEVICE=" + node};
+    plan.qemu_args = {"-chardev", "parallel,id=pp0,path=" + node, "-parallel", "chardev:pp0"};
+    plan.env = {std::string("LD_PRELOAD=") + PPBRIDGE, "LABTOOLS_PPBRIDGE_DEVICE=" + node};
     for (size_t k = 0; k < kCases.size(); ++k) {
         const Case &c = kCases[k];
         const size_t session = k + 1;
         std::string words;
         for (const auto &o : sim_options(c, session, dir, "guest"))
             words += (words.empty() ? "" : " ") + o;
-        spec.env.push_back("LABTOOLS_PPBRIDGE_OPTIONS_" + std::to_string(session) + "=" + words);
+        plan.env.push_back("LABTOOLS_PPBRIDGE_OPTIONS_" + std::to_string(session) + "=" + words);
         std::string command = "0 /psload32";
         for (const auto &a : c.psload)
             command += " " + a;
-        spec.commands.push_back("mark " + std::to_string(session));
-        spec.commands.push_back(command);
+        plan.commands.push_back("mark " + std::to_string(session));
+        plan.commands.push_back(command);
     }
 
-    labpc::GuestBoot boot = labpc::boot_guest(spec, dir);
+    labpc::GuestBoot boot = labpc::boot_guest(plan, dir);
     results.seconds = boot.seconds;
     results.console = boot.console;
     if (!boot.skip.empty()) {
