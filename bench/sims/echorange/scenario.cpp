@@ -306,11 +306,8 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
     return sc;
 }
 
-RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std::ostream &out)
+void set_up_machine(Machine &m, const Scenario &sc)
 {
-    RunSummary sum;
-    Machine m;
-    m.set_port_log(false);
     m.set_call_cost(sc.call_cost);
     for (const auto &t : sc.targets)
         m.set_target(t.first - 1, t.second);
@@ -318,6 +315,16 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         m.occupy_region(0x131, 1, "other driver");
     if (sc.fault_irq)
         m.occupy_irq(Machine::kBoardIrq);
+}
+
+RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std::ostream &out,
+                        MachineObserver *observer)
+{
+    RunSummary sum;
+    Machine m;
+    m.set_port_log(false);
+    m.set_observer(observer);
+    set_up_machine(m, sc);
     m.set_reader_sink([&](hrtime t, int v) {
         out << format_time(t) << ' ' << v << '\n';
         ++sum.values_read;

@@ -62,11 +62,17 @@ struct RunSummary {
     std::vector<std::string> violations;
 };
 
+// Sets a fresh machine up as the scenario says before anything runs: the
+// targets, the call cost, the faults present from the start, the board's
+// interrupt line (used by a run and by a served machine alike).
+void set_up_machine(Machine &m, const Scenario &scenario);
+
 // Runs the scenario on a fresh machine with the module object at
 // module_path, writing the trace (events as "# ..." lines, one line per
-// value read from FIFO 2) and then the kernel log to out.
+// value read from FIFO 2) and then the kernel log to out.  An observer, if
+// given, is told everything the machine does (observer.h).
 RunSummary run_scenario(const Scenario &scenario, const std::string &module_path,
-                        std::ostream &out);
+                        std::ostream &out, MachineObserver *observer = nullptr);
 
 }  // namespace rtlsim
 

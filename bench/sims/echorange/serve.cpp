@@ -361,13 +361,7 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
 
     Machine &m = s.m;
     m.set_port_log(false);
-    m.set_call_cost(sc.call_cost);
-    for (const auto &t : sc.targets)
-        m.set_target(t.first - 1, t.second);
-    if (sc.fault_region)
-        m.occupy_region(0x131, 1, "other driver");
-    if (sc.fault_irq)
-        m.occupy_irq(Machine::kBoardIrq);
+    set_up_machine(m, sc);
     // The client reads FIFO 2 (through DIR/rtf2), not the machine's reader.
     m.set_reader(false);
 
