@@ -265,6 +265,11 @@ void Machine::occupy_irq(unsigned irq)
     irqs_.occupy(irq);
 }
 
+void Machine::vacate_irq(unsigned irq)
+{
+    irqs_.vacate(irq);
+}
+
 bool Machine::irq_installed(unsigned irq) const
 {
     return irqs_.installed(irq);
@@ -299,6 +304,11 @@ void Machine::region_release(unsigned long start, unsigned long n)
 void Machine::occupy_region(unsigned long start, unsigned long n, const std::string &name)
 {
     regions_.occupy(start, n, name);
+}
+
+void Machine::vacate_regions()
+{
+    regions_.vacate_others();
 }
 
 bool Machine::region_taken(unsigned long start, unsigned long n) const

@@ -124,6 +124,9 @@ public:
     // Faults: another driver already holds ports / an interrupt line.
     void occupy_region(unsigned long start, unsigned long n, const std::string &name);
     void occupy_irq(unsigned irq);
+    // The other driver goes away: its ports / its interrupt line are free.
+    void vacate_regions();
+    void vacate_irq(unsigned irq);
     // Simulated time that each platform call takes (default 0).
     void set_call_cost(hrtime cost) { call_cost_ = cost; }
     // Called at the entry of every platform call with the call's name

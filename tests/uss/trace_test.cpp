@@ -201,3 +201,64 @@ TEST(Trace, OptionLeavesStandardOutputAlone)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Faults, RegionHeldAtEachPortFailsTheLoadAndTouchesNothing)
+{
+    for (const char *ports : {"0x130", "0x131", "0x132", "0x133", "0x12f-0x130", "0x133-0x140"}) {
+        Traced t = run_traced(std::string("fault region ") + ports + "\nduration 1ms\n");
+        EXPECT_TRUE(t.summary.violations.empty()) << ports;
+        EXPECT_NE(t.out.find("0.000000000 # insmod: -19\n"), std::string::npos) << ports << '\n' << t.out;
+        EXPECT_NE(t.out.find("--- kernel log ---\nI/O error.\n"), std::string::npos) << ports;
+        auto calls = details(t.trace, "linux", "call");
+        for (const auto &c : calls) {
+            EXPECT_EQ(c.find("request_region"), std::string::npos) << ports << ": " << c;
+            EXPECT_EQ(c.find("irq"), std::string::npos) << ports << ": " << c;
+        }
+        EXPECT_TRUE(port_writes(t.trace).empty()) << ports;
+    }
+    // Next to the board's ports, another driver is no obstacle.
+    for (const char *ports : {"0x12f", "0x134", "0x100-0x12f"}) {
+        Traced t = run_traced(std::string("fault region ") + ports + "\nduration 1ms\n");
+        EXPECT_NE(t.out.find("# insmod: 0\n"), std::string::npos) << ports << '\n' << t.out;
+    }
+}
+
+TEST(Faults, FailClearLoadAgain)
+{
+    Traced t = run_traced("target 1 1m\nfault region 0x132\nfault irq\nduration 50ms\n"
+                          "at 0 load\nat 1ms fault clear region\nat 2ms load\n"
+                          "at 3ms fault clear irq\nat 4ms load\nat 5ms write 1 1 0\n");
+    EXPECT_TRUE(t.summary.violations.empty());
+    const char *expected[] = {
+        "0.000000000 # insmod: -19\n",
+        "0.001000000 # the other driver releases its ports\n",
+        "0.002000000 # insmod: -19\n",  // IRQ 11 is still held
+        "0.003000000 # the other driver frees IRQ 11\n",
+        "0.004000000 # insmod: 0\n",
+        "0.010819029 1000\n",
+        "--- kernel log ---\nI/O error.\nIRQ error.\n",
+    };
+    for (const char *e : expected)
+        EXPECT_NE(t.out.find(e), std::string::npos) << e << "\nin:\n" << t.out;
+    // The failed load with the ports free gave the region back again.
+    auto calls = details(t.trace, "linux", "call");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "request_region(0x130, 4, \"USS\") = ok"), 2);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "release_region(0x130, 4)"), 2);
+}
+
+TEST(Faults, Directives)
+{
+    rtlsim::Scenario sc = rtlsim::parse_scenario("fault region\nfault region 0x130-0x133\nirq-line held\n"
+                                                 "duration 1s\nat 1ms fault clear irq\n");
+    EXPECT_EQ(sc.fault_regions, (std::vector<std::pair<unsigned, unsigned>>{{0x131, 1}, {0x130, 4}}));
+    EXPECT_EQ(sc.irq_line, bench::EchoBoard::LineMode::held);
+    EXPECT_EQ(sc.events.back().kind, rtlsim::ScenarioEvent::Kind::clear_irq);
+    for (const char *bad : {"fault region 0x133-0x130\n", "fault region port\n", "fault\n", "irq-line slow\n",
+                            "at 0 fault clear dma\n"}) {
+        EXPECT_THROW(rtlsim::parse_scenario(std::string("duration 1s\n") + bad), rtlsim::ScenarioError) << bad;
+    }
+}
+
+}  // namespace

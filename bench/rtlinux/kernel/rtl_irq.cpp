@@ -130,6 +130,12 @@ void InterruptController::occupy(unsigned irq)
         state_[irq].other_driver = true;
 }
 
+void InterruptController::vacate(unsigned irq)
+{
+    if (irq < kIrqCount)
+        state_[irq].other_driver = false;
+}
+
 std::vector<std::string> InterruptController::module_leftovers() const
 {
     std::vector<std::string> left;

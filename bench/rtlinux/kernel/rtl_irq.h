@@ -48,6 +48,7 @@ public:
     void enable(unsigned irq);
     void disable(unsigned irq);
     void occupy(unsigned irq);   // another driver holds the line
+    void vacate(unsigned irq);   // ... and gives it back
 
     bool installed(unsigned irq) const { return irq < kIrqCount && state_[irq].handler != nullptr; }
     bool enabled(unsigned irq) const { return irq < kIrqCount && state_[irq].enabled; }
