@@ -262,3 +262,59 @@ TEST(Faults, Directives)
 }
 
 }  // namespace
+
+namespace {
+
+// An echo faster than the shot's own unmasking: with a call cost of 1 us
+// it reaches the board 500 ns after the channel byte, while the module is
+// still in rtl_hard_enable_irq.
+const char kFastEcho[] = "call-cost 1us\ntarget 1 500ns\nduration 10ms\nat 1ms write 1 1 0\n";
+
+TEST(InterruptLine, PulseWhileMaskedIsLost)
+{
+    Traced t = run_traced(std::string("irq-line pulse\n") + kFastEcho);
+    EXPECT_TRUE(t.summary.violations.empty());
+    EXPECT_EQ(t.summary.values_read, 0);
+    EXPECT_EQ(t.summary.echoes_lost, 1);
+    EXPECT_NE(t.trace.find("board   irq     11 raised\n"), std::string::npos);
+    auto pic = details(t.trace, "pic", "irq");
+    EXPECT_EQ(std::vector<std::string>(pic.begin(), pic.begin() + 2), (std::vector<std::string>{"11 lost", "11 unmasked"}));
+    EXPECT_EQ(std::count(pic.begin(), pic.end(), "11 delivered"), 0);
+    // The default is the pulse.
+    Traced d = run_traced(kFastEcho);
+    EXPECT_EQ(d.out, t.out);
+}
+
+TEST(InterruptLine, HeldWhileMaskedIsDeliveredAtTheUnmask)
+{
+    Traced t = run_traced(std::string("irq-line held\n") + kFastEcho);
+    EXPECT_TRUE(t.summary.violations.empty());
+    EXPECT_EQ(t.summary.echoes_lost, 0);
+    // Shot at 1 ms + 3 calls: the echo at 1.006 ms, delivered after the
+    // unmask, its interval below 5820 ns: 0 mm.
+    EXPECT_NE(t.out.find("0.001013000 0\n"), std::string::npos) << t.out;
+    auto irq = details(t.trace, "", "irq");
+    std::vector<std::string> want = {"11 raised", "11 unmasked", "11 delivered", "11 lowered", "11 masked"};
+    EXPECT_EQ(std::vector<std::string>(irq.begin(), irq.begin() + 5), want);
+    // The line went low with the acknowledgement, not before.
+    auto ack = t.trace.find("handler out     0x132 <- 0x02");
+    auto low = t.trace.find("board   irq     11 lowered");
+    ASSERT_NE(ack, std::string::npos);
+    EXPECT_LT(ack, low);
+}
+
+TEST(InterruptLine, HeldLineMergesEchoesUntilAcknowledged)
+{
+    // IRQ 11 masked after the load: two stray raises wait as one request,
+    // taken as the echo of the next shot.
+    Traced t = run_traced("irq-line held\ntarget 1 1m\nduration 20ms\nat 1ms irq\nat 2ms irq\nat 3ms write 1 1 0\n");
+    EXPECT_TRUE(t.summary.violations.empty());
+    EXPECT_EQ(t.summary.echoes_lost, 1);  // the second raise added nothing
+    EXPECT_NE(t.out.find("0.003000000 0\n"), std::string::npos) << t.out;
+    // The shot's real echo comes after the handler masked the line: it
+    // waits for the next unmask, which never comes; nothing more is read.
+    EXPECT_EQ(t.summary.values_read, 1);
+    EXPECT_NE(t.trace.find("0.008819029 board   irq     11 raised\n"), std::string::npos);
+}
+
+}  // namespace
