@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "time/sim_clock.h"
 
@@ -48,6 +49,57 @@ public:
     virtual void loader(bench::Nanos, const std::string & /*what*/) {}
     // A real-time thread starts or stops running (its state afterwards).
     virtual void thread(bench::Nanos, int /*thread*/, ThreadState) {}
+};
+
+// Tells several observers, in the order added.
+class ObserverList : public MachineObserver {
+public:
+    void add(MachineObserver *o)
+    {
+        if (o)
+            list_.push_back(o);
+    }
+    bool empty() const { return list_.empty(); }
+
+    void port_write(bench::Nanos t, Context c, unsigned port, unsigned value, unsigned bits) override
+    {
+        for (auto *o : list_)
+            o->port_write(t, c, port, value, bits);
+    }
+    void platform_call(bench::Nanos t, Context c, const std::string &call) override
+    {
+        for (auto *o : list_)
+            o->platform_call(t, c, call);
+    }
+    void irq(bench::Nanos t, unsigned irq, Irq what) override
+    {
+        for (auto *o : list_)
+            o->irq(t, irq, what);
+    }
+    void fifo(bench::Nanos t, Context c, unsigned fifo, FifoOp op, const unsigned char *bytes,
+              std::size_t n) override
+    {
+        for (auto *o : list_)
+            o->fifo(t, c, fifo, op, bytes, n);
+    }
+    void kernel_log(bench::Nanos t, Context c, const std::string &line) override
+    {
+        for (auto *o : list_)
+            o->kernel_log(t, c, line);
+    }
+    void loader(bench::Nanos t, const std::string &what) override
+    {
+        for (auto *o : list_)
+            o->loader(t, what);
+    }
+    void thread(bench::Nanos t, int thread, ThreadState state) override
+    {
+        for (auto *o : list_)
+            o->thread(t, thread, state);
+    }
+
+private:
+    std::vector<MachineObserver *> list_;
 };
 
 }  // namespace rtlsim

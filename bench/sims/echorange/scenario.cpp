@@ -471,6 +471,8 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     sum.shots = m.shots_total();
     sum.echoes_lost = m.echoes_lost();
     sum.violations = m.violations();
+    sum.interrupts = m.interrupts_delivered();
+    sum.end = m.now();
 
     out << "--- kernel log ---\n" << m.kernel_log();
     if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')

@@ -65,6 +65,8 @@ struct RunSummary {
     long values_dropped = 0;  // puts refused by a full FIFO 2
     long shots = 0;
     long echoes_lost = 0;     // echoes that found IRQ 11 masked
+    long interrupts = 0;      // IRQ 11 handler calls
+    hrtime end = 0;           // when the run ended
     std::vector<std::string> violations;
 };
 
