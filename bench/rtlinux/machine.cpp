@@ -43,6 +43,15 @@ Machine::Machine() : linux_(std::make_unique<LinuxContext>())
     board_.set_complaint_sink(to_violations);
     irqs_.set_complaint_sink(to_violations);
     fifos_.set_complaint_sink(to_violations);
+    irqs_.set_event_sink([this](unsigned irq, MachineObserver::Irq what) {
+        if (obs_)
+            obs_->irq(clock_.now(), irq, what);
+    });
+}
+
+void Machine::set_observer(MachineObserver *observer)
+{
+    obs_ = observer;
 }
 
 Machine::~Machine()
@@ -160,6 +169,8 @@ void Machine::deliver_irq(unsigned irq)
     ctx_ = Context::interrupt;
     if_on_ = false;
     ++irq_delivered_;
+    if (obs_)
+        obs_->irq(clock_.now(), irq, MachineObserver::Irq::delivered);
     handler(irq, nullptr);
     irqs_.line(irq).serviced();
     // A handler runs with interrupts masked; its return unmasks them.
@@ -195,7 +206,18 @@ hrtime Machine::clock()
 int Machine::vlog(const char *fmt, va_list ap)
 {
     platform_call("printk");
-    return klog_.vprint(fmt, ap);
+    size_t before = klog_.text().size();
+    int n = klog_.vprint(fmt, ap);
+    if (obs_) {
+        // Whole lines as they are completed; a line's start may have come
+        // with an earlier printk.
+        const std::string &text = klog_.text();
+        size_t start = text.rfind('\n', before == 0 ? 0 : before - 1);
+        start = start == std::string::npos || before == 0 ? 0 : start + 1;
+        for (size_t nl; (nl = text.find('\n', std::max(start, before))) != std::string::npos; start = nl + 1)
+            obs_->kernel_log(clock_.now(), ctx_, text.substr(start, nl - start));
+    }
+    return n;
 }
 
 // ---------------------------------------------------------------- interrupts
@@ -243,6 +265,11 @@ void Machine::occupy_irq(unsigned irq)
     irqs_.occupy(irq);
 }
 
+void Machine::vacate_irq(unsigned irq)
+{
+    irqs_.vacate(irq);
+}
+
 bool Machine::irq_installed(unsigned irq) const
 {
     return irqs_.installed(irq);
@@ -279,6 +306,11 @@ void Machine::occupy_region(unsigned long start, unsigned long n, const std::str
     regions_.occupy(start, n, name);
 }
 
+void Machine::vacate_regions()
+{
+    regions_.vacate_others();
+}
+
 bool Machine::region_taken(unsigned long start, unsigned long n) const
 {
     return regions_.taken(start, n);
@@ -296,6 +328,8 @@ void Machine::port_out(unsigned port, unsigned value)
     platform_call("outb");
     if (port_log_on_)
         port_log_.push_back(PortWrite{clock_.now(), port, value, ctx_});
+    if (obs_)
+        obs_->port_write(clock_.now(), ctx_, port, value & 0xff, 8);
     if (port >= kBoardBase && port < kBoardBase + kBoardExtent && !regions_.held_by_module(port))
         violation("outb(0x%02x, 0x%x) from the %s without the I/O region 0x130-0x133 held", value, port,
                   context_name(ctx_));
@@ -312,6 +346,11 @@ void Machine::set_target(int channel, hrtime flight)
 void Machine::clear_target(int channel)
 {
     board_.clear_target(channel);
+}
+
+void Machine::set_irq_line_mode(bench::EchoBoard::LineMode mode)
+{
+    board_.set_line_mode(mode);
 }
 
 void Machine::raise_irq_at(hrtime when)
@@ -352,13 +391,21 @@ int Machine::fifo_set_handler(unsigned fifo, api::FifoHandler handler)
 int Machine::fifo_get(unsigned fifo, void *buf, int count)
 {
     platform_call("rtf_get");
-    return fifos_.get(fifo, buf, count);
+    int got = fifos_.get(fifo, buf, count);
+    if (obs_ && got > 0)
+        obs_->fifo(clock_.now(), ctx_, fifo, MachineObserver::FifoOp::get, static_cast<unsigned char *>(buf),
+                   static_cast<size_t>(got));
+    return got;
 }
 
 int Machine::fifo_put(unsigned fifo, const void *buf, int count)
 {
     platform_call("rtf_put");
-    return fifos_.put(fifo, buf, count, context_name(ctx_));
+    int put = fifos_.put(fifo, buf, count, context_name(ctx_));
+    if (obs_ && put > 0)
+        obs_->fifo(clock_.now(), ctx_, fifo, MachineObserver::FifoOp::put, static_cast<const unsigned char *>(buf),
+                   static_cast<size_t>(put));
+    return put;
 }
 
 bool Machine::fifo_exists(unsigned fifo) const

@@ -53,6 +53,7 @@
 #include "rtlinux/kernel/klog.h"
 #include "rtlinux/kernel/rtl_fifo.h"
 #include "rtlinux/kernel/rtl_irq.h"
+#include "rtlinux/observer.h"
 #include "time/event_queue.h"
 #include "time/sim_clock.h"
 
@@ -65,7 +66,6 @@ constexpr hrtime kMicrosecond = bench::kMicrosecond;
 constexpr hrtime kMillisecond = bench::kMillisecond;
 constexpr hrtime kSecond = bench::kSecond;
 
-enum class Context { linux_side, rt_thread, interrupt };
 // "Linux side", "real-time thread", "interrupt handler".
 const char *context_name(Context c);
 
@@ -88,8 +88,6 @@ struct ThreadInfo {
     int priority;
     int cpu;
 };
-
-enum class ThreadState { ready, running, waiting, suspended, exited };
 
 class Machine {
 public:
@@ -120,9 +118,15 @@ public:
     static hrtime flight_for_mm(long long mm) { return bench::EchoBoard::flight_for_mm(mm); }
     // The board raises IRQ 11 at `when` on its own (a late or stray echo).
     void raise_irq_at(hrtime when);
+    // How the board drives its interrupt line (echo_board.h); a pulse by
+    // default.
+    void set_irq_line_mode(bench::EchoBoard::LineMode mode);
     // Faults: another driver already holds ports / an interrupt line.
     void occupy_region(unsigned long start, unsigned long n, const std::string &name);
     void occupy_irq(unsigned irq);
+    // The other driver goes away: its ports / its interrupt line are free.
+    void vacate_regions();
+    void vacate_irq(unsigned irq);
     // Simulated time that each platform call takes (default 0).
     void set_call_cost(hrtime cost) { call_cost_ = cost; }
     // Called at the entry of every platform call with the call's name
@@ -130,6 +134,10 @@ public:
     void set_call_hook(std::function<void(const char *)> hook) { hook_ = std::move(hook); }
     // Record every port write (default on; long runs turn it off).
     void set_port_log(bool on) { port_log_on_ = on; }
+    // Who is told what happens (observer.h); none by default.  The observer
+    // must outlive the machine or be taken away first.
+    void set_observer(MachineObserver *observer);
+    MachineObserver *observer() const { return obs_; }
 
     // ---- the module loader (insmod / rmmod) ----
 
@@ -229,6 +237,8 @@ public:
     long shots(int channel) const;
     long shots_total() const;
     long interrupts_delivered() const { return irq_delivered_; }
+    // A request on IRQ 11 waits for the unmask / the line is high.
+    bool irq_waiting(unsigned irq) const { return irqs_.waiting(irq); }
     long echoes_lost() const { return board_.echoes_lost(); }
     size_t echoes_in_flight() const { return board_.echoes_in_flight(); }
     // The PC's I/O bus, with the board on it ("echo_board" at 0x130).
@@ -289,6 +299,8 @@ private:
     hrtime next_release(const rtl_thread_struct &thread) const;
     void set_release(rtl_thread_struct *thread, hrtime at);
     rtl_thread_struct *live_thread(rtl_thread_struct *thread, const char *op);
+    // 1 for the first live thread, ... (0: none); for observers.
+    int thread_number(const rtl_thread_struct *thread) const;
     void drain_reader();
     bool advance_write(LinuxWrite &w);
     int finish_write(LinuxWrite &w);
@@ -296,9 +308,12 @@ private:
     void run_fifo_handler(unsigned fifo, int *result);
     void linux_entry_done(const char *what);
     void remove_module_resources();
+    int load(const std::string &path);
+    int unload();
     void release_thread(rtl_thread_struct *thread);
 
     static Machine *current_;
+    MachineObserver *obs_ = nullptr;
 
     // The PC: one clock and event queue, the bus, the interrupt controller
     // and the board on its line (declared in the order they are built).

@@ -4,8 +4,11 @@
 // The line knows neither side's kind: the device sees only whether its
 // request was taken and, later, how it ended (serviced: the handler
 // returned; dropped: the line was masked while the request waited).  The
-// controller decides what a raise does (latch it, lose it on a masked line).
-// ISA lines are edge-triggered: each raise is one request.
+// controller decides what a raise does (latch it, keep it waiting on a
+// masked line while the line stays high).  ISA lines are edge-triggered:
+// each raise is one request.  The line has a level: a device that holds
+// its request (until its handler acknowledges it) lowers the line later, a
+// device that pulses it lowers it at once.
 #ifndef BENCH_TIME_IRQ_LINE_H
 #define BENCH_TIME_IRQ_LINE_H
 
@@ -19,6 +22,8 @@ public:
         virtual ~Controller() = default;
         // A request on `line`; true when it was latched for delivery.
         virtual bool irq_raised(IrqLine &line) = 0;
+        // The line went low again.
+        virtual void irq_lowered(IrqLine &) {}
     };
     // The side that raises the line (a device).
     class Source {
@@ -39,7 +44,20 @@ public:
 
     // The device's side: one request.  Without a controller nobody listens
     // and the request is lost.
-    bool raise() { return controller_ != nullptr && controller_->irq_raised(*this); }
+    bool raise()
+    {
+        high_ = true;
+        return controller_ != nullptr && controller_->irq_raised(*this);
+    }
+    void lower()
+    {
+        if (!high_)
+            return;
+        high_ = false;
+        if (controller_)
+            controller_->irq_lowered(*this);
+    }
+    bool high() const { return high_; }
 
     // The controller's side: how a latched request ended.
     void serviced()
@@ -55,6 +73,7 @@ public:
 
 private:
     unsigned number_;
+    bool high_ = false;
     Controller *controller_ = nullptr;
     Source *source_ = nullptr;
 };

@@ -76,6 +76,33 @@ TEST_F(EchoBoardTest, AnEchoRaisesTheLineItsFlightTimeAfterTheBurst)
     EXPECT_EQ(board.shots_total(), 2);
 }
 
+// The line's level: a pulse is low again at once; a held line stays high
+// until the acknowledgement, and echoes meanwhile add nothing.
+TEST_F(EchoBoardTest, PulseOrHeldLine)
+{
+    board.set_target(0, 1000);
+    pic.take = false;  // masked
+    shoot(0);
+    run_to(2000);
+    EXPECT_FALSE(line.high());
+    EXPECT_EQ(board.echoes_lost(), 1);
+    EXPECT_FALSE(board.in_service());
+
+    board.set_line_mode(bench::EchoBoard::LineMode::held);
+    shoot(0);
+    run_to(4000);
+    EXPECT_TRUE(line.high()) << "held while the request waits";
+    EXPECT_TRUE(board.in_service());
+    EXPECT_EQ(board.echoes_lost(), 1);
+    board.raise_at(clock.now());  // a second echo of the burst
+    run_to(5000);
+    EXPECT_EQ(board.echoes_lost(), 2);
+    EXPECT_EQ(pic.raised_at.size(), 2u) << "no new edge on a high line";
+    board.write8(kControl, bench::EchoBoard::kAcknowledge, 0);
+    EXPECT_FALSE(line.high());
+    EXPECT_TRUE(complaints.empty());
+}
+
 TEST_F(EchoBoardTest, FlightTimeRoundsUp)
 {
     EXPECT_EQ(bench::EchoBoard::flight_for_mm(0), 0);

@@ -59,22 +59,58 @@ TEST_F(InterruptControllerTest, ARequestIsLatchedOnlyOnAnUnmaskedHandledLine)
     EXPECT_EQ(complaints, std::vector<std::string>{"IRQ 11 raised while unmasked with no handler installed"});
 }
 
-TEST_F(InterruptControllerTest, MaskingDropsAWaitingRequestAndTellsTheSource)
+// As the PC's 8259: a request latched on an unmasked line and then masked
+// before delivery is lost when the line is low again (a pulse), and waits
+// for the unmask while the line stays high.
+TEST_F(InterruptControllerTest, MaskingDropsALatchedRequestOnlyWhenTheLineIsLow)
 {
     ASSERT_EQ(pic.request(11, handler), 0);
     pic.enable(11);
     ASSERT_TRUE(pic.line(11).raise());
+    pic.line(11).lower();
+    EXPECT_TRUE(pic.pending(11)) << "latched: the pulse ending does not take it back";
     pic.disable(11);
     EXPECT_FALSE(pic.pending(11));
     EXPECT_EQ(source.dropped, 1);
     pic.disable(11);  // nothing waits any more
     EXPECT_EQ(source.dropped, 1);
     pic.enable(11);
-    ASSERT_TRUE(pic.line(11).raise());
+    EXPECT_FALSE(pic.pending(11));
+
+    ASSERT_TRUE(pic.line(11).raise());  // held high
     pic.disable(11);
+    EXPECT_FALSE(pic.pending(11));
+    EXPECT_TRUE(pic.waiting(11));
+    EXPECT_EQ(source.dropped, 1);
     pic.enable(11);
+    EXPECT_TRUE(pic.pending(11)) << "delivered at the unmask";
     EXPECT_EQ(pic.take(11), &handler);
-    EXPECT_EQ(source.dropped, 2);
+    pic.line(11).lower();
+    EXPECT_EQ(source.dropped, 1);
+}
+
+TEST_F(InterruptControllerTest, ARequestOnAMaskedLineWaitsWhileTheLineIsHigh)
+{
+    std::vector<std::pair<unsigned, rtlsim::MachineObserver::Irq>> events;
+    pic.set_event_sink([&](unsigned irq, rtlsim::MachineObserver::Irq what) { events.push_back({irq, what}); });
+    using Irq = rtlsim::MachineObserver::Irq;
+    ASSERT_EQ(pic.request(11, handler), 0);
+    EXPECT_FALSE(pic.line(11).raise());
+    EXPECT_TRUE(pic.waiting(11));
+    pic.line(11).lower();  // gone before the unmask
+    EXPECT_FALSE(pic.waiting(11));
+    pic.enable(11);
+    EXPECT_FALSE(pic.pending(11));
+    pic.disable(11);
+    EXPECT_FALSE(pic.line(11).raise());
+    pic.enable(11);
+    EXPECT_TRUE(pic.pending(11));
+    EXPECT_EQ(pic.take(11), &handler);
+    const std::vector<std::pair<unsigned, Irq>> want = {
+        {11, Irq::raised},  {11, Irq::lowered}, {11, Irq::lost},     {11, Irq::unmasked},
+        {11, Irq::masked},  {11, Irq::raised},  {11, Irq::unmasked},
+    };
+    EXPECT_EQ(events, want);
 }
 
 TEST_F(InterruptControllerTest, RequestsFreesAndTheModulesLeftovers)

@@ -39,10 +39,20 @@ void EchoBoard::raise_at(Nanos when)
 void EchoBoard::echo_arrives()
 {
     --in_flight_;
+    if (mode_ == LineMode::held) {
+        if (line_.high()) {
+            ++lost_;  // the line already waits for its acknowledgement
+            return;
+        }
+        line_.raise();
+        in_service_ = true;  // taken now or waiting for the unmask
+        return;
+    }
     if (line_.raise())
         in_service_ = true;
     else
         ++lost_;
+    line_.lower();  // the pulse is over
 }
 
 void EchoBoard::write8(std::uint16_t port, std::uint8_t value, Micros)
@@ -58,6 +68,7 @@ void EchoBoard::write8(std::uint16_t port, std::uint8_t value, Micros)
                 complain("acknowledge (2 to 0x%x) with no interrupt raised", control);
             in_service_ = false;
             acked_ = true;
+            line_.lower();
         } else {
             complain("0x%x to 0x%x: the board takes 1 (arm) and 2 (acknowledge)", value, control);
         }
@@ -95,7 +106,7 @@ void EchoBoard::irq_serviced(IrqLine &line)
     }
 }
 
-// The line was masked while the request waited: the echo is lost.
+// The line was masked (and low) while the request waited: the echo is lost.
 void EchoBoard::irq_dropped(IrqLine &)
 {
     in_service_ = false;

@@ -8,7 +8,12 @@
 //   base + 3  unused
 //
 // The echo of a target `flight` ns away (there and back) reaches the board
-// that long after the burst and raises the interrupt line.  The board has no
+// that long after the burst and raises the interrupt line.  How long the
+// line stays high is the board's build (LineMode): a short pulse (the line
+// is low again at once: a request that finds the line masked is lost), or
+// held until the handler acknowledges it (2 to control: a request that
+// finds the line masked waits for the unmask; echoes that come while the
+// line is still high add nothing and are counted lost).  The board has no
 // readable registers: reads float high.  It checks how it is driven itself
 // and says what was wrong through its complaint sink: a channel byte
 // without arming first, an acknowledgement with no interrupt raised, a value
@@ -40,6 +45,7 @@ public:
     static constexpr std::uint8_t kAcknowledge = 2;
 
     using ComplaintSink = std::function<void(const std::string &)>;
+    enum class LineMode { pulse, held };
 
     // The board at `base`, timing echoes on `clock` with `events`, raising
     // `line`.  It attaches itself to the line as its source.
@@ -49,6 +55,8 @@ public:
 
     std::uint16_t base() const { return base_; }
     void set_complaint_sink(ComplaintSink sink) { complain_ = std::move(sink); }
+    void set_line_mode(LineMode mode) { mode_ = mode; }
+    LineMode line_mode() const { return mode_; }
 
     // What channel `channel` sees: an echo `flight` ns after its burst.
     void set_target(int channel, Nanos flight) { targets_[channel] = flight; }
@@ -82,6 +90,7 @@ private:
     EventQueue &events_;
     IrqLine &line_;
     ComplaintSink complain_;
+    LineMode mode_ = LineMode::pulse;
 
     bool armed_ = false;       // 1 written to control, channel byte not yet
     bool in_service_ = false;  // interrupt raised, not yet acknowledged

@@ -37,6 +37,14 @@ void IoRegions::occupy(unsigned long start, unsigned long n, const std::string &
     regions_.push_back(Region{start, n, name, true});
 }
 
+int IoRegions::vacate_others()
+{
+    auto gone = std::remove_if(regions_.begin(), regions_.end(), [](const Region &r) { return r.other_driver; });
+    int n = static_cast<int>(regions_.end() - gone);
+    regions_.erase(gone, regions_.end());
+    return n;
+}
+
 bool IoRegions::taken(unsigned long start, unsigned long n) const
 {
     for (const auto &r : regions_)

@@ -19,6 +19,8 @@ public:
     bool release(unsigned long start, unsigned long n);
     // Another driver holds these ports.
     void occupy(unsigned long start, unsigned long n, const std::string &name);
+    // The other drivers give their ports back; how many regions they held.
+    int vacate_others();
 
     bool taken(unsigned long start, unsigned long n) const;
     std::string owner(unsigned long port) const;

@@ -88,6 +88,9 @@ bool Machine::advance_write(LinuxWrite &w)
             return false;
         size_t k = std::min(f.room(), w.bytes.size() - w.done);
         f.push(w.bytes.data() + w.done, k);
+        if (obs_)
+            obs_->fifo(clock_.now(), Context::linux_side, w.fifo, MachineObserver::FifoOp::write,
+                       w.bytes.data() + w.done, k);
         w.done += k;
         w.need = 1;
     }
@@ -191,6 +194,9 @@ int Machine::linux_read(unsigned fifo, void *buf, size_t n, int pid)
         opened = true;
     }
     int result = static_cast<int>(fifos_.at(fifo).pop(static_cast<unsigned char *>(buf), n));
+    if (obs_ && result > 0)
+        obs_->fifo(clock_.now(), Context::linux_side, fifo, MachineObserver::FifoOp::read,
+                   static_cast<unsigned char *>(buf), static_cast<size_t>(result));
     if (result > 0)
         run_fifo_handler(fifo, &result);
     if (opened)
@@ -221,6 +227,8 @@ void Machine::drain_reader()
     while (f.used >= 4) {
         unsigned char b[4];
         f.pop(b, 4);
+        if (obs_)
+            obs_->fifo(clock_.now(), Context::linux_side, 2, MachineObserver::FifoOp::read, b, 4);
         int v = static_cast<int>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
                                  static_cast<uint32_t>(b[2]) << 16 |
                                  static_cast<uint32_t>(b[3]) << 24);

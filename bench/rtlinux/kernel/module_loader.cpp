@@ -43,15 +43,32 @@ void Machine::remove_module_resources()
 
 int Machine::insmod(const std::string &path)
 {
+    if (obs_)
+        obs_->loader(clock_.now(), "insmod " + path);
+    int rc = load(path);
+    if (obs_) {
+        std::string what = "insmod = " + std::to_string(rc);
+        if (!loader_error_.empty())
+            what += " (" + loader_error_ + ")";
+        obs_->loader(clock_.now(), what);
+    }
+    return rc;
+}
+
+int Machine::load(const std::string &path)
+{
     loader_error_.clear();
     if (dl_) {
         loader_error_ = "a module is already loaded";
         return -kEbusy;
     }
     std::string version;
-    for (const auto &item : read_modinfo(path))
+    for (const auto &item : read_modinfo(path)) {
+        if (obs_)
+            obs_->loader(clock_.now(), "modinfo " + item);
         if (item.rfind("kernel_version=", 0) == 0)
             version = item.substr(15);
+    }
     if (version != kKernelRelease) {
         loader_error_ = path + ": kernel-module version mismatch: compiled for \"" + version +
                         "\", this kernel is " + kKernelRelease;
@@ -87,6 +104,20 @@ int Machine::insmod(const std::string &path)
 }
 
 int Machine::rmmod()
+{
+    if (obs_)
+        obs_->loader(clock_.now(), "rmmod");
+    int rc = unload();
+    if (obs_) {
+        std::string what = "rmmod = " + std::to_string(rc);
+        if (!loader_error_.empty())
+            what += " (" + loader_error_ + ")";
+        obs_->loader(clock_.now(), what);
+    }
+    return rc;
+}
+
+int Machine::unload()
 {
     loader_error_.clear();
     if (!dl_) {

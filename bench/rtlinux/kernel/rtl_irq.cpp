@@ -25,19 +25,35 @@ void InterruptController::complain(const char *fmt, unsigned irq)
     complain_(buf);
 }
 
-// A device raises a line: taken when the line is unmasked, lost otherwise.
+// A device raises a line: taken when the line is unmasked; on a masked line
+// the request waits while the line stays high.
 bool InterruptController::irq_raised(bench::IrqLine &line)
 {
     unsigned irq = line.number();
     State &s = state_[irq];
-    if (!s.enabled)
+    event(irq, MachineObserver::Irq::raised);
+    if (!s.enabled) {
+        s.waiting = true;
         return false;
+    }
     if (!s.handler) {
         complain("IRQ %u raised while unmasked with no handler installed", irq);
         return false;
     }
     s.pending = true;
     return true;
+}
+
+// The line went low: a request still waiting for the unmask is gone (the
+// device counts its own lost requests).
+void InterruptController::irq_lowered(bench::IrqLine &line)
+{
+    unsigned irq = line.number();
+    event(irq, MachineObserver::Irq::lowered);
+    if (state_[irq].waiting) {
+        state_[irq].waiting = false;
+        event(irq, MachineObserver::Irq::lost);
+    }
 }
 
 api::IrqHandler InterruptController::take(unsigned irq)
@@ -57,6 +73,7 @@ int InterruptController::request(unsigned irq, api::IrqHandler handler)
     s.handler = handler;
     s.enabled = false;
     s.pending = false;
+    s.waiting = false;
     return 0;
 }
 
@@ -69,6 +86,7 @@ int InterruptController::free(unsigned irq)
     // The line keeps its mask state: freeing does not mask it.
     state_[irq].handler = nullptr;
     state_[irq].pending = false;
+    state_[irq].waiting = false;
     return 0;
 }
 
@@ -76,9 +94,16 @@ void InterruptController::enable(unsigned irq)
 {
     if (irq >= kIrqCount)
         return;
-    if (!state_[irq].handler)
+    State &s = state_[irq];
+    if (!s.handler)
         complain("rtl_hard_enable_irq(%u) with no handler installed", irq);
-    state_[irq].enabled = true;
+    s.enabled = true;
+    event(irq, MachineObserver::Irq::unmasked);
+    // A request that waited on the masked line, still high, is delivered now.
+    if (s.waiting && s.handler && lines_[irq].high()) {
+        s.waiting = false;
+        s.pending = true;
+    }
 }
 
 void InterruptController::disable(unsigned irq)
@@ -87,9 +112,15 @@ void InterruptController::disable(unsigned irq)
         return;
     State &s = state_[irq];
     s.enabled = false;
+    event(irq, MachineObserver::Irq::masked);
     if (s.pending) {
         s.pending = false;
-        lines_[irq].dropped();
+        if (lines_[irq].high()) {
+            s.waiting = true;
+        } else {
+            event(irq, MachineObserver::Irq::lost);
+            lines_[irq].dropped();
+        }
     }
 }
 
@@ -97,6 +128,12 @@ void InterruptController::occupy(unsigned irq)
 {
     if (irq < kIrqCount)
         state_[irq].other_driver = true;
+}
+
+void InterruptController::vacate(unsigned irq)
+{
+    if (irq < kIrqCount)
+        state_[irq].other_driver = false;
 }
 
 std::vector<std::string> InterruptController::module_leftovers() const
@@ -117,6 +154,7 @@ void InterruptController::remove_module_handlers()
         s.handler = nullptr;
         s.enabled = false;
         s.pending = false;
+        s.waiting = false;
     }
 }
 

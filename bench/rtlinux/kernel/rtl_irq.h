@@ -3,15 +3,20 @@
 // (rtl_request_global_irq), whether another driver holds it, the mask
 // (rtl_hard_enable_irq / rtl_hard_disable_irq) and a latched request.
 //
-// A device raises a line (bench::IrqLine); the controller latches the
-// request when the line is unmasked and has a handler, and loses it
-// otherwise.  Delivery (running the handler with interrupts masked, in the
+// It works as the PC's 8259 does with edge-triggered lines: a device
+// raises a line (bench::IrqLine); the controller latches the request for
+// delivery when the line is unmasked and has a handler.  On a masked line
+// the request waits as long as the line stays high and is delivered when
+// the line is unmasked; when the line goes low first, it is lost.  Masking
+// a line whose latched request was not yet delivered puts it back to
+// waiting while the line is high, and loses it when the line is low.  Delivery (running the handler with interrupts masked, in the
 // interrupt context) is the machine's: it asks for pending lines, takes a
 // request and tells the line when the handler returned.
 #ifndef RTLSIM_KERNEL_RTL_IRQ_H
 #define RTLSIM_KERNEL_RTL_IRQ_H
 
 #include "rtlinux/abi/platform_api.h"
+#include "rtlinux/observer.h"
 #include "time/irq_line.h"
 
 #include <array>
@@ -25,12 +30,15 @@ class InterruptController : public bench::IrqLine::Controller {
 public:
     static constexpr unsigned kIrqCount = 16;
     using ComplaintSink = std::function<void(const std::string &)>;
+    using EventSink = std::function<void(unsigned irq, MachineObserver::Irq)>;
 
     InterruptController();
     InterruptController(const InterruptController &) = delete;
     InterruptController &operator=(const InterruptController &) = delete;
 
     void set_complaint_sink(ComplaintSink sink) { complain_ = std::move(sink); }
+    // Told every raise, lowering, mask, unmask and lost request.
+    void set_event_sink(EventSink sink) { event_ = std::move(sink); }
     bench::IrqLine &line(unsigned irq) { return lines_[irq]; }
 
     // The module's calls; results as the platform returns them (0, or a
@@ -38,12 +46,15 @@ public:
     int request(unsigned irq, api::IrqHandler handler);
     int free(unsigned irq);
     void enable(unsigned irq);
-    void disable(unsigned irq);  // a waiting request is dropped with the mask
+    void disable(unsigned irq);
     void occupy(unsigned irq);   // another driver holds the line
+    void vacate(unsigned irq);   // ... and gives it back
 
     bool installed(unsigned irq) const { return irq < kIrqCount && state_[irq].handler != nullptr; }
     bool enabled(unsigned irq) const { return irq < kIrqCount && state_[irq].enabled; }
     bool pending(unsigned irq) const { return state_[irq].pending; }
+    // A request on a masked line, waiting for the unmask.
+    bool waiting(unsigned irq) const { return irq < kIrqCount && state_[irq].waiting; }
     // Takes the request off the line: its handler, or null when the line has
     // none any more or is masked (then nothing runs).
     api::IrqHandler take(unsigned irq);
@@ -54,6 +65,7 @@ public:
     void remove_module_handlers();
 
     bool irq_raised(bench::IrqLine &line) override;
+    void irq_lowered(bench::IrqLine &line) override;
 
 private:
     struct State {
@@ -61,12 +73,19 @@ private:
         bool other_driver = false;
         bool enabled = false;
         bool pending = false;
+        bool waiting = false;
     };
     void complain(const char *fmt, unsigned irq);
+    void event(unsigned irq, MachineObserver::Irq what)
+    {
+        if (event_)
+            event_(irq, what);
+    }
 
     std::array<bench::IrqLine, kIrqCount> lines_;
     std::array<State, kIrqCount> state_;
     ComplaintSink complain_;
+    EventSink event_;
 };
 
 }  // namespace rtlsim

@@ -92,6 +92,8 @@ void Machine::switch_to(rtl_thread_struct *thread)
     thread->state = ThreadState::running;
     ctx_ = Context::rt_thread;
     ++thread->releases;
+    if (obs_)
+        obs_->thread(clock_.now(), thread_number(thread), ThreadState::running);
 #ifdef RTLSIM_ASAN
     void *fake = nullptr;
     __sanitizer_start_switch_fiber(&fake, thread->stack.get(), thread->stack_bytes);
@@ -106,6 +108,8 @@ void Machine::switch_to(rtl_thread_struct *thread)
 #endif
     running_ = nullptr;
     ctx_ = Context::linux_side;
+    if (obs_)
+        obs_->thread(clock_.now(), thread_number(thread), thread->state);
     if (!if_on_) {
         violation("a real-time thread gave up the processor with interrupts masked");
         if_on_ = true;
@@ -172,6 +176,14 @@ int Machine::thread_create(rtl_thread_struct **handle, const ThreadInfo &info,
     *handle = t.get();
     threads_.push_back(std::move(t));
     preempt();  // it starts at once
+    return 0;
+}
+
+int Machine::thread_number(const rtl_thread_struct *thread) const
+{
+    for (size_t i = 0; i < threads_.size(); ++i)
+        if (threads_[i].get() == thread)
+            return static_cast<int>(i) + 1;
     return 0;
 }
 

@@ -137,10 +137,32 @@ std::vector<std::array<int, 3>> parse_records(const std::string &rest, int line)
     return records;
 }
 
-std::string describe(const ScenarioEvent &e)
+// "0x131" or "0x130-0x133": the ports another driver holds.
+std::pair<unsigned, unsigned> parse_ports(const std::string &word, int line)
+{
+    auto port = [&](const std::string &p) {
+        char *end = nullptr;
+        unsigned long v = std::strtoul(p.c_str(), &end, 0);
+        if (p.empty() || *end != '\0' || v > 0xffff)
+            fail(line, "not a port (e.g. 0x131, 0x130-0x133): " + word);
+        return static_cast<unsigned>(v);
+    };
+    size_t dash = word.find('-');
+    unsigned first = port(word.substr(0, dash));
+    unsigned last = dash == std::string::npos ? first : port(word.substr(dash + 1));
+    if (last < first)
+        fail(line, "a port range goes upwards: " + word);
+    return {first, last - first + 1};
+}
+
+}  // namespace
+
+std::string describe_event(const ScenarioEvent &e)
 {
     std::ostringstream s;
     switch (e.kind) {
+    case ScenarioEvent::Kind::clear_region: return "the other driver releases its ports";
+    case ScenarioEvent::Kind::clear_irq: return "the other driver frees IRQ 11";
     case ScenarioEvent::Kind::load: return "insmod";
     case ScenarioEvent::Kind::unload: return "rmmod";
     case ScenarioEvent::Kind::reader_stop: return "reader stops";
@@ -170,8 +192,6 @@ std::string describe(const ScenarioEvent &e)
     }
     return "?";
 }
-
-}  // namespace
 
 hrtime parse_time(const std::string &word)
 {
@@ -231,9 +251,17 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
             else
                 sc.targets[s] = f;
         } else if (w[0] == "fault") {
-            if (w.size() != 2 || (w[1] != "region" && w[1] != "irq"))
-                fail(line, "fault region | fault irq");
-            (w[1] == "region" ? sc.fault_region : sc.fault_irq) = true;
+            if (w.size() == 2 && w[1] == "irq")
+                sc.fault_irq = true;
+            else if (w.size() >= 2 && w.size() <= 3 && w[1] == "region")
+                // Without ports: 0x131, one port in the middle of the board's.
+                sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], line) : std::make_pair(0x131u, 1u));
+            else
+                fail(line, "fault region [PORT | FIRST-LAST] | fault irq");
+        } else if (w[0] == "irq-line") {
+            if (w.size() != 2 || (w[1] != "pulse" && w[1] != "held"))
+                fail(line, "irq-line pulse | irq-line held");
+            sc.irq_line = w[1] == "held" ? bench::EchoBoard::LineMode::held : bench::EchoBoard::LineMode::pulse;
         } else if (w[0] == "call-cost") {
             if (w.size() != 2)
                 fail(line, "call-cost TIME");
@@ -279,6 +307,8 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
                     if (e.pid < 1)
                         fail(line, "a process number is 1 or more: " + w[4]);
                 }
+            } else if (a == "fault" && w.size() == 5 && w[3] == "clear" && (w[4] == "region" || w[4] == "irq")) {
+                e.kind = w[4] == "region" ? ScenarioEvent::Kind::clear_region : ScenarioEvent::Kind::clear_irq;
             } else if (a == "target" && w.size() == 5) {
                 e.kind = ScenarioEvent::Kind::target;
                 e.sensor = parse_sensor(w[3], line);
@@ -306,18 +336,49 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
     return sc;
 }
 
-RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std::ostream &out)
+void set_up_machine(Machine &m, const Scenario &sc)
+{
+    m.set_call_cost(sc.call_cost);
+    for (const auto &t : sc.targets)
+        m.set_target(t.first - 1, t.second);
+    for (const auto &r : sc.fault_regions)
+        m.occupy_region(r.first, r.second, "other driver");
+    if (sc.fault_irq)
+        m.occupy_irq(Machine::kBoardIrq);
+    m.set_irq_line_mode(sc.irq_line);
+}
+
+bool apply_machine_event(Machine &m, const ScenarioEvent &e)
+{
+    switch (e.kind) {
+    case ScenarioEvent::Kind::irq:
+        m.raise_irq_at(m.now());
+        return true;
+    case ScenarioEvent::Kind::target:
+        if (e.flight < 0)
+            m.clear_target(e.sensor - 1);
+        else
+            m.set_target(e.sensor - 1, e.flight);
+        return true;
+    case ScenarioEvent::Kind::clear_region:
+        m.vacate_regions();
+        return true;
+    case ScenarioEvent::Kind::clear_irq:
+        m.vacate_irq(Machine::kBoardIrq);
+        return true;
+    default:
+        return false;
+    }
+}
+
+RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std::ostream &out,
+                        MachineObserver *observer)
 {
     RunSummary sum;
     Machine m;
     m.set_port_log(false);
-    m.set_call_cost(sc.call_cost);
-    for (const auto &t : sc.targets)
-        m.set_target(t.first - 1, t.second);
-    if (sc.fault_region)
-        m.occupy_region(0x131, 1, "other driver");
-    if (sc.fault_irq)
-        m.occupy_irq(Machine::kBoardIrq);
+    m.set_observer(observer);
+    set_up_machine(m, sc);
     m.set_reader_sink([&](hrtime t, int v) {
         out << format_time(t) << ' ' << v << '\n';
         ++sum.values_read;
@@ -336,7 +397,11 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     for (const auto &e : sc.events) {
         m.run_until(e.time);
         if (e.kind != ScenarioEvent::Kind::load)
-            out << format_time(m.now()) << " # " << describe(e);
+            out << format_time(m.now()) << " # " << describe_event(e);
+        if (apply_machine_event(m, e)) {
+            out << '\n';
+            continue;
+        }
         switch (e.kind) {
         case ScenarioEvent::Kind::load: {
             int rc = m.insmod(module_path);
@@ -382,17 +447,8 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
             out << '\n';
             m.set_reader(true);
             continue;
-        case ScenarioEvent::Kind::irq:
-            out << '\n';
-            m.raise_irq_at(m.now());
-            continue;
-        case ScenarioEvent::Kind::target:
-            out << '\n';
-            if (e.flight < 0)
-                m.clear_target(e.sensor - 1);
-            else
-                m.set_target(e.sensor - 1, e.flight);
-            continue;
+        default:
+            continue;  // the machine's own, done above
         }
     }
     m.run_until(sc.duration);
@@ -415,6 +471,8 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     sum.shots = m.shots_total();
     sum.echoes_lost = m.echoes_lost();
     sum.violations = m.violations();
+    sum.interrupts = m.interrupts_delivered();
+    sum.end = m.now();
 
     out << "--- kernel log ---\n" << m.kernel_log();
     if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')

@@ -23,7 +23,10 @@ struct ScenarioError : std::runtime_error {
 };
 
 struct ScenarioEvent {
-    enum class Kind { load, unload, write, bytes, reader_stop, reader_start, irq, target, open, close };
+    enum class Kind {
+        load, unload, write, bytes, reader_stop, reader_start, irq, target, open, close,
+        clear_region, clear_irq  // the other driver gives its ports / IRQ 11 back
+    };
     hrtime time = 0;
     Kind kind = Kind::load;
     std::vector<std::array<int, 3>> records;  // write
@@ -37,8 +40,11 @@ struct ScenarioEvent {
 
 struct Scenario {
     std::map<int, hrtime> targets;  // sensor number -> flight time
-    bool fault_region = false;
+    // Port ranges another driver holds before the load: (first, count).
+    std::vector<std::pair<unsigned, unsigned>> fault_regions;
     bool fault_irq = false;
+    // How the board drives IRQ 11.
+    bench::EchoBoard::LineMode irq_line = bench::EchoBoard::LineMode::pulse;
     hrtime call_cost = 0;
     hrtime duration = -1;
     std::vector<ScenarioEvent> events;  // in time order
@@ -59,14 +65,28 @@ struct RunSummary {
     long values_dropped = 0;  // puts refused by a full FIFO 2
     long shots = 0;
     long echoes_lost = 0;     // echoes that found IRQ 11 masked
+    long interrupts = 0;      // IRQ 11 handler calls
+    hrtime end = 0;           // when the run ended
     std::vector<std::string> violations;
 };
 
+// Sets a fresh machine up as the scenario says before anything runs: the
+// targets, the call cost, the faults present from the start, the board's
+// interrupt line (used by a run and by a served machine alike).
+void set_up_machine(Machine &m, const Scenario &scenario);
+// A scenario action on the board and the rest of the PC (irq, target, fault
+// clear): done, and true; false for the Linux processes' actions, which
+// the caller does.
+bool apply_machine_event(Machine &m, const ScenarioEvent &e);
+// What the action is, for the "# ..." lines.
+std::string describe_event(const ScenarioEvent &e);
+
 // Runs the scenario on a fresh machine with the module object at
 // module_path, writing the trace (events as "# ..." lines, one line per
-// value read from FIFO 2) and then the kernel log to out.
+// value read from FIFO 2) and then the kernel log to out.  An observer, if
+// given, is told everything the machine does (observer.h).
 RunSummary run_scenario(const Scenario &scenario, const std::string &module_path,
-                        std::ostream &out);
+                        std::ostream &out, MachineObserver *observer = nullptr);
 
 }  // namespace rtlsim
 

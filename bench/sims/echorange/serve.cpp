@@ -240,22 +240,6 @@ void commands_take(Service &s, hrtime limit)
     }
 }
 
-std::string describe(const ScenarioEvent &e)
-{
-    std::ostringstream s;
-    switch (e.kind) {
-    case ScenarioEvent::Kind::irq: return "the board raises IRQ 11";
-    case ScenarioEvent::Kind::target:
-        s << "target " << e.sensor << ' ';
-        if (e.flight < 0)
-            s << "none";
-        else
-            s << "echo after " << e.flight << " ns";
-        return s.str();
-    default: return "";
-    }
-}
-
 // One action of the scenario; returns 0, or the exit status to end with.
 int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
 {
@@ -303,15 +287,11 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
         return 0;
     }
     case ScenarioEvent::Kind::irq:
-        s.note(describe(e));
-        m.raise_irq_at(m.now());
-        return 0;
     case ScenarioEvent::Kind::target:
-        s.note(describe(e));
-        if (e.flight < 0)
-            m.clear_target(e.sensor - 1);
-        else
-            m.set_target(e.sensor - 1, e.flight);
+    case ScenarioEvent::Kind::clear_region:
+    case ScenarioEvent::Kind::clear_irq:
+        s.note(describe_event(e));
+        apply_machine_event(m, e);
         return 0;
     case ScenarioEvent::Kind::open:
     case ScenarioEvent::Kind::close: {
@@ -361,13 +341,7 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
 
     Machine &m = s.m;
     m.set_port_log(false);
-    m.set_call_cost(sc.call_cost);
-    for (const auto &t : sc.targets)
-        m.set_target(t.first - 1, t.second);
-    if (sc.fault_region)
-        m.occupy_region(0x131, 1, "other driver");
-    if (sc.fault_irq)
-        m.occupy_irq(Machine::kBoardIrq);
+    set_up_machine(m, sc);
     // The client reads FIFO 2 (through DIR/rtf2), not the machine's reader.
     m.set_reader(false);
 
