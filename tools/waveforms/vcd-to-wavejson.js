@@ -9,7 +9,9 @@
 // the signals changes, with a lane that gives the time of each column (for
 // a cycle whose events lie microseconds and milliseconds apart).
 // SIGNAL is scope.name as in the file, optionally followed by =Label; a
-// vector is drawn as a bus with its values in hexadecimal.
+// vector is drawn as a bus with its values in hexadecimal, or in decimal
+// with :dec after the label (scope.name=Label:dec).  In "events" mode a
+// nanosecond file's time lane is given in microseconds.
 'use strict';
 const fs = require('fs');
 
@@ -72,13 +74,19 @@ function main() {
   const from = Number(fromText);
   const to = Number(toText);
   const wanted = signals.map((s) => {
-    const [name, label] = s.split('=');
+    const [name, labelText] = s.split('=');
+    let label = labelText;
+    let decimal = false;
+    if (label && label.endsWith(':dec')) {
+      decimal = true;
+      label = label.slice(0, -4);
+    }
     if (!(name in vcd.changes)) {
       process.stderr.write(`no signal ${name} in ${file}\n`);
       process.exit(1);
     }
     const width = Object.values(vcd.vars).find((v) => v.name === name).width;
-    return { name, label: label || name.split('.').pop(), width };
+    return { name, label: label || name.split('.').pop(), width, decimal };
   });
 
   let columns = [];
@@ -94,9 +102,14 @@ function main() {
 
   const lanes = [];
   if (stepText === 'events') {
-    const unit = vcd.timescale.replace(/^1/, '');
+    let unit = vcd.timescale.replace(/^1/, '');
+    let show = (t) => String(t - from);
+    if (unit === 'ns') {
+      unit = 'us';
+      show = (t) => String(Number(((t - from) / 1000).toFixed(3)));
+    }
     lanes.push({ name: 'time (' + unit + ')', wave: '='.repeat(columns.length),
-                 data: columns.map((t) => String(t - from)) });
+                 data: columns.map(show) });
   }
   for (const w of wanted) {
     let wave = '';
@@ -108,13 +121,16 @@ function main() {
       last = v;
       if (v === null) wave += 'x';
       else if (w.width === 1) wave += String(v);
-      else { wave += '='; data.push(v.toString(16).toUpperCase().padStart(2, '0')); }
+      else {
+        wave += '=';
+        data.push(w.decimal ? String(v) : v.toString(16).toUpperCase().padStart(2, '0'));
+      }
     }
     const lane = { name: w.label, wave };
     if (data.length) lane.data = data;
     lanes.push(lane);
   }
-  const diagram = { signal: lanes, config: { hscale: 1 } };
+  const diagram = { signal: lanes, config: { hscale: stepText === 'events' ? 2 : 1 } };
   if (title) diagram.head = { text: title };
   if (stepText !== 'events') diagram.foot = { tock: from };
   process.stdout.write(JSON.stringify(diagram, null, 1) + '\n');
