@@ -22,6 +22,19 @@ namespace rtlsim {
 enum class Context { linux_side, rt_thread, interrupt };
 enum class ThreadState { ready, running, waiting, suspended, exited };
 
+// The word for a thread state in the simulators' logs and traces.
+inline const char *thread_state_word(ThreadState s)
+{
+    switch (s) {
+    case ThreadState::ready: return "ready";
+    case ThreadState::running: return "running";
+    case ThreadState::waiting: return "waiting";
+    case ThreadState::suspended: return "suspended";
+    case ThreadState::exited: return "gone";
+    }
+    return "?";
+}
+
 class MachineObserver {
 public:
     // What happened to an interrupt line: the device raised or lowered it;

@@ -35,18 +35,6 @@ const char *signal_name(int sig)
     return "a signal";
 }
 
-const char *state_name(ThreadState s)
-{
-    switch (s) {
-    case ThreadState::ready: return "ready";
-    case ThreadState::running: return "running";
-    case ThreadState::waiting: return "waiting";
-    case ThreadState::suspended: return "suspended";
-    case ThreadState::exited: return "gone";
-    }
-    return "?";
-}
-
 hrtime wall_now()
 {
     timespec ts;
@@ -376,7 +364,7 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     else if (status == 0)
         s.note("end of run");
     if (m.module_loaded()) {
-        s.note(std::string("ranging thread: ") + state_name(m.thread_state()));
+        s.note(std::string("ranging thread: ") + thread_state_word(m.thread_state()));
         s.note("rmmod");
         if (int rc = m.rmmod())
             s.note("rmmod refused: " + std::to_string(rc));

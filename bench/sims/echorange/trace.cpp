@@ -18,18 +18,6 @@ const char *trace_who(Context c)
     return "?";
 }
 
-const char *thread_state_word(ThreadState s)
-{
-    switch (s) {
-    case ThreadState::ready: return "ready";
-    case ThreadState::running: return "running";
-    case ThreadState::waiting: return "waiting";
-    case ThreadState::suspended: return "suspended";
-    case ThreadState::exited: return "gone";
-    }
-    return "?";
-}
-
 void TraceRecorder::line(bench::Nanos t, const char *who, const char *event, const std::string &details)
 {
     char head[64];
