@@ -30,6 +30,17 @@ const char kScenario[] =
     // A bound on the service should a test never stop it: 90 s of wall time.
     "duration 30min\n";
 
+// In a forked child: becomes argv[0] with argv, or ends with status 127.
+[[noreturn]] void exec_or_die(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -72,12 +83,7 @@ struct Background {
             close(p[1]);
             int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
-            std::vector<char *> args;
-            for (const auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            exec_or_die(argv);
         }
         close(p[1]);
         out = p[0];
@@ -155,12 +161,7 @@ protected:
         if (server_ == 0) {
             int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 1);
-            std::vector<char *> args;
-            for (const auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            exec_or_die(argv);
         }
         for (int i = 0; i < 1000; ++i) {
             if (log().find("# serving") != std::string::npos)
