@@ -94,6 +94,7 @@ static const char usage_text[] =
     "  -n COUNT           watch: end after COUNT periods; read: after COUNT values\n"
     "  --raw              print 9999 for no echo\n"
     "  -h, --help         this text\n"
+    "  --version          the version and the source commit\n"
     "SENSOR 1-256, PERIOD_MS 1-2147483647.  Exit status: 0 done, 1 shot without echo,\n"
     "2 usage, 3 FIFO missing, 4 FIFO busy or not permitted, 5 no answer, 6 I/O error.\n";
 
@@ -149,7 +150,8 @@ static int path_set(char *dest, const char *dir, const char *name)
 }
 
 // Fills settings from the command line.  Options may stand before or after
-// the action's words.  Returns 0, EXIT_USAGE, or -1 for the help text.
+// the action's words.  Returns 0, EXIT_USAGE, -1 for the help text or -2
+// for the version.
 static int options_parse(int argc, char **argv)
 {
     const char *words[4];
@@ -168,6 +170,8 @@ static int options_parse(int argc, char **argv)
         long n;
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help"))
             return -1;
+        if (!std::strcmp(a, "--version"))
+            return -2;
         if (!std::strcmp(a, "--raw")) {
             settings.raw = 1;
         } else if (!std::strcmp(a, "--fifo-dir") || !std::strcmp(a, "--cmd-fifo") ||
@@ -652,6 +656,10 @@ int main(int argc, char **argv)
     int status = options_parse(argc, argv);
     if (status == -1) {
         std::fputs(usage_text, stdout);
+        return EXIT_DONE;
+    }
+    if (status == -2) {
+        std::printf("rangectl %s (commit %s)\n", LABTOOLS_VERSION, LABTOOLS_COMMIT);
         return EXIT_DONE;
     }
     if (status != 0)

@@ -525,6 +525,23 @@ TEST(RangectlCommandLine, RefusalsAndHelp)
     EXPECT_EQ(r.err, "");
 }
 
+TEST(RangectlCommandLine, VersionNamesTheReleaseAndTheCommit)
+{
+    RunResult r = rangectl_plain({"--version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, std::regex(R"(rangectl (\S+) \(commit (\S+)\)\n)"))) << r.out;
+    EXPECT_EQ(m[1], PROJECT_VERSION);
+    EXPECT_EQ(m[2], SOURCE_COMMIT);
+    // From a checkout: what git says, not "unknown".
+    if (std::string(SOURCE_COMMIT) != "unknown") {
+        EXPECT_TRUE(std::regex_match(m[2].str(), std::regex(R"(([\w.-]+-g)?[0-9a-f]{7,}(-dirty)?)"))) << m[2];
+    }
+    // Wherever it stands on the command line, and before any check of it.
+    EXPECT_EQ(rangectl_plain({"shot", "999", "--version"}).out, r.out);
+}
+
 TEST(ServeCommandLine, Refusals)
 {
     testutil::TempDir tmp;
