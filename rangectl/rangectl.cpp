@@ -49,7 +49,8 @@ enum {
     EXIT_NO_FIFO = 3,    // a FIFO is missing, not a FIFO, or nobody serves it
     EXIT_BUSY = 4,       // EACCES: open in another process, or no permission
     EXIT_NO_ANSWER = 5,  // no value within the timeout, or the FIFO closed
-    EXIT_IO = 6          // any other failure of open, read or write
+    EXIT_IO = 6,         // any other failure of open, read or write
+    EXIT_OUTPUT = 8      // the output could not be written
 };
 
 enum action_kind { ACTION_NONE, ACTION_SHOT, ACTION_START, ACTION_STOP, ACTION_WATCH, ACTION_READ };
@@ -74,6 +75,10 @@ static rangectl_settings settings;
 static volatile sig_atomic_t stop_signal = 0;
 static int wake_pipe[2] = {-1, -1};
 
+// Why the output could not be written (a full disk, a closed descriptor), or
+// 0.  A closed output pipe is not counted here: it stops the run as SIGPIPE.
+static int output_errno = 0;
+
 // The FIFOs as opened, and the bytes of a value not yet complete.
 static int cmd_fd = -1;
 static int data_fd = -1;
@@ -96,7 +101,8 @@ static const char usage_text[] =
     "  -h, --help         this text\n"
     "  --version          the version and the source commit\n"
     "SENSOR 1-256, PERIOD_MS 1-2147483647.  Exit status: 0 done, 1 shot without echo,\n"
-    "2 usage, 3 FIFO missing, 4 FIFO busy or not permitted, 5 no answer, 6 I/O error.\n";
+    "2 usage, 3 FIFO missing, 4 FIFO busy or not permitted, 5 no answer, 6 I/O error,\n"
+    "8 output not written.\n";
 
 static void on_stop_signal(int sig)
 {
@@ -444,15 +450,27 @@ static int values_drain(int quiet, int most)
     return r;
 }
 
-// Flushes one line of output; a closed output pipe ends the run as SIGPIPE
-// would.
+// Flushes one line of output; 1 when it could not be written.  A closed
+// output pipe ends the run as SIGPIPE would, as in any shell pipeline; any
+// other failure is an error of its own, reported on the way out.
 static int output_flush(void)
 {
-    if (std::fflush(stdout) == 0)
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
         return 0;
-    if (!stop_signal)
-        stop_signal = errno == EPIPE ? SIGPIPE : SIGTERM;
+    int e = errno ? errno : EIO;
+    if (e == EPIPE) {
+        if (!stop_signal)
+            stop_signal = SIGPIPE;
+    } else if (!output_errno) {
+        output_errno = e;
+    }
     return 1;
+}
+
+static int output_failure(void)
+{
+    std::fprintf(stderr, "rangectl: writing the output: %s\n", std::strerror(output_errno));
+    return EXIT_OUTPUT;
 }
 
 // Ends the process the way the signal that stopped it would have, now that
@@ -503,16 +521,15 @@ static int shot_run(void)
         return status;
     if (r == WAIT_SIGNAL)
         return end_by_signal(stop_signal);
-    if (r == WAIT_TIMEOUT) {
+    if (r == WAIT_TIMEOUT)
         std::printf(settings.raw ? "%d\n" : "no echo\n", NO_ECHO);
-        output_flush();
-        return EXIT_NO_ECHO;
-    }
-    if (r != WAIT_VALUE)
+    else if (r == WAIT_VALUE)
+        std::printf("%d\n", value);
+    else
         return wait_failure(r, timeout);
-    std::printf("%d\n", value);
-    output_flush();
-    return EXIT_DONE;
+    if (output_flush())
+        return stop_signal ? end_by_signal(stop_signal) : output_failure();
+    return r == WAIT_VALUE ? EXIT_DONE : EXIT_NO_ECHO;
 }
 
 // start, stop: one record each.
@@ -596,6 +613,8 @@ static int watch_run(void)
     fifos_close();
     if (stop_signal)
         return end_by_signal(stop_signal);
+    if (output_errno)
+        return output_failure();
     if (status != 0)
         return status;
     if (r == WAIT_VALUE)
@@ -624,6 +643,8 @@ static int read_run(void)
     fifos_close();
     if (stop_signal)
         return end_by_signal(stop_signal);
+    if (output_errno)
+        return output_failure();
     if (r != WAIT_VALUE)
         return wait_failure(r, settings.timeout);
     return EXIT_DONE;
@@ -651,16 +672,35 @@ static int signals_catch(void)
     return 0;
 }
 
+// Started with a standard descriptor closed, the program would get a FIFO
+// in its place, and its output or messages would go into that FIFO: a
+// message in the command FIFO makes commands of its bytes.  Each closed one
+// is held by /dev/null, standard output read-only so that writing it still
+// fails as on the closed descriptor.
+static void standard_descriptors_hold(void)
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int held = open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
+}
+
 int main(int argc, char **argv)
 {
+    standard_descriptors_hold();
     int status = options_parse(argc, argv);
-    if (status == -1) {
-        std::fputs(usage_text, stdout);
-        return EXIT_DONE;
-    }
-    if (status == -2) {
-        std::printf("rangectl %s (commit %s)\n", LABTOOLS_VERSION, LABTOOLS_COMMIT);
-        return EXIT_DONE;
+    if (status == -1 || status == -2) {
+        if (status == -1)
+            std::fputs(usage_text, stdout);
+        else
+            std::printf("rangectl %s (commit %s)\n", LABTOOLS_VERSION, LABTOOLS_COMMIT);
+        signal(SIGPIPE, SIG_IGN);
+        return output_flush() ? (output_errno ? output_failure() : end_by_signal(SIGPIPE)) : EXIT_DONE;
     }
     if (status != 0)
         return status;

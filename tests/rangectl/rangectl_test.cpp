@@ -206,6 +206,14 @@ protected:
         return testutil::run_program(RANGECTL, args);
     }
 
+    // rangectl with its standard output redirected by the shell: ">/dev/full"
+    // or ">&-" (closed).
+    RunResult rangectl_output_to(const std::string &redirection, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" " + redirection, RANGECTL, "--fifo-dir", dir_});
+        return testutil::run_program("/bin/sh", args);
+    }
+
     std::vector<std::string> rangectl_argv(std::vector<std::string> args)
     {
         args.insert(args.begin(), {RANGECTL, "--fifo-dir", dir_});
@@ -340,6 +348,40 @@ TEST_F(Served, WatchWithClosedOutputSuspendsRanging)
     int st = w.finish();
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGPIPE) << "wait status " << st;
     EXPECT_EQ(writes(3), (std::vector<std::string>{"3 1 0", "2 1 100", "3 1 0"}));
+}
+
+TEST_F(Served, OutputThatCannotBeWrittenIsAnError)
+{
+    size_t sent = 0;
+    for (const std::string redirection : {">/dev/full", ">&-"}) {
+        SCOPED_TRACE(redirection);
+        const std::string why = redirection == ">&-" ? "Bad file descriptor" : "No space left on device";
+        RunResult r = rangectl_output_to(redirection, {"shot", "1", "-t", "2000"});
+        EXPECT_EQ(r.exit_code, 8) << r.err;
+        EXPECT_EQ(r.err, "rangectl: writing the output: " + why + "\n");
+        r = rangectl_output_to(redirection, {"shot", "3", "-t", "50"});  // "no echo"
+        EXPECT_EQ(r.exit_code, 8) << r.err;
+        EXPECT_EQ(r.err, "rangectl: writing the output: " + why + "\n");
+        sent += 2;
+
+        // watch suspends ranging on the way out, as always.
+        r = rangectl_output_to(redirection, {"watch", "2", "100", "-n", "5"});
+        EXPECT_EQ(r.exit_code, 8) << r.err;
+        EXPECT_EQ(r.err, "rangectl: writing the output: " + why + "\n");
+        auto w = writes(sent += 3);
+        ASSERT_EQ(w.size(), sent);
+        EXPECT_EQ(std::vector<std::string>(w.end() - 3, w.end()), (std::vector<std::string>{"3 2 0", "2 2 100", "3 2 0"}));
+
+        ASSERT_EQ(rangectl({"start", "2", "100"}).exit_code, 0);
+        r = rangectl_output_to(redirection, {"read", "-n", "3"});
+        EXPECT_EQ(r.exit_code, 8) << r.err;
+        EXPECT_EQ(r.err, "rangectl: writing the output: " + why + "\n");
+        ASSERT_EQ(rangectl({"stop", "2"}).exit_code, 0);
+        sent += 2;
+
+        r = rangectl_output_to(redirection, {"--version"});
+        EXPECT_EQ(r.exit_code, 8) << r.err;
+    }
 }
 
 TEST_F(Served, RecordSplitOverTwoWritesIsLost)
