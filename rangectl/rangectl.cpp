@@ -359,6 +359,11 @@ static int record_send(int command, int number, int period)
         ssize_t n = write(cmd_fd, rec + done, sizeof rec - done);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EPIPE) {
+            // A named pipe whose server has gone.
+            std::fprintf(stderr, "rangectl: %s: closed at the other end\n", settings.cmd_fifo);
+            return EXIT_NO_ANSWER;
+        }
         if (n <= 0) {
             std::fprintf(stderr, "rangectl: %s: writing command %d: %s\n", settings.cmd_fifo, command,
                          n < 0 ? std::strerror(errno) : "nothing written");
@@ -604,8 +609,10 @@ static int watch_run(void)
     }
 
     // However it ended (count reached, signal, closed output, no answer),
-    // ranging is suspended before the FIFOs are closed.
-    if (cmd_fd >= 0) {
+    // ranging is suspended before the FIFOs are closed; unless the other
+    // end has gone (the server of named pipes stopped), and nobody is there
+    // to take the record.
+    if (cmd_fd >= 0 && r != WAIT_CLOSED) {
         int s = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0);
         if (status == 0)
             status = s;
@@ -622,7 +629,8 @@ static int watch_run(void)
     return wait_failure(r, timeout);
 }
 
-// read: the values as they come, 9999 included, one per line.
+// read: the values as they come, 9999 included, one per line.  Without -n
+// the timeout is the end of what there was to read: done, not a failure.
 static int read_run(void)
 {
     int status = fifo_open_data();
@@ -645,6 +653,8 @@ static int read_run(void)
         return end_by_signal(stop_signal);
     if (output_errno)
         return output_failure();
+    if (r == WAIT_TIMEOUT && settings.count < 0)
+        return EXIT_DONE;
     if (r != WAIT_VALUE)
         return wait_failure(r, settings.timeout);
     return EXIT_DONE;
