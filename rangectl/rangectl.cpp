@@ -314,12 +314,37 @@ static int fifo_open_command(void)
 
 // The data FIFO stays non-blocking: the main loop waits in poll(), for a
 // value or a signal.
+//
+// A named pipe opens for reading whether or not anybody writes it (those a
+// killed server left behind, or an old one that a new server has replaced),
+// and poll() would then wait for ever: it tells of the writer's end only
+// once a writer has come and gone.  A read without waiting tells at once:
+// 0 (end of file) when nobody has the pipe open for writing, EAGAIN when
+// somebody has and it is empty.  Bytes it finds are the first of the
+// values.  (An RT-FIFO device returns 0 whenever it is empty: not asked.)
 static int fifo_open_data(void)
 {
     int status = 0;
     data_fd = fifo_open(settings.data_fifo, O_RDONLY, &status);
     value_have = 0;
-    return data_fd < 0 ? status : 0;
+    if (data_fd < 0)
+        return status;
+    struct stat st;
+    if (fstat(data_fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        ssize_t n;
+        while ((n = read(data_fd, value_bytes, sizeof value_bytes)) < 0 && errno == EINTR) {
+        }
+        if (n == 0) {
+            std::fprintf(stderr, "rangectl: %s: nobody serves this FIFO (no module or server at its other end)\n",
+                         settings.data_fifo);
+            close(data_fd);
+            data_fd = -1;
+            return EXIT_NO_FIFO;
+        }
+        if (n > 0)
+            value_have = (int)n;
+    }
+    return 0;
 }
 
 static void fifos_close(void)
@@ -382,6 +407,12 @@ enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERRO
 static int value_wait(long long deadline, int *value)
 {
     for (;;) {
+        if (value_have == 4) {
+            value_have = 0;
+            *value = (int)((unsigned int)value_bytes[0] | (unsigned int)value_bytes[1] << 8 |
+                           (unsigned int)value_bytes[2] << 16 | (unsigned int)value_bytes[3] << 24);
+            return WAIT_VALUE;
+        }
         if (stop_signal)
             return WAIT_SIGNAL;
         int timeout = -1;
@@ -422,12 +453,6 @@ static int value_wait(long long deadline, int *value)
             continue;
         }
         value_have += (int)n;
-        if (value_have == 4) {
-            value_have = 0;
-            *value = (int)((unsigned int)value_bytes[0] | (unsigned int)value_bytes[1] << 8 |
-                           (unsigned int)value_bytes[2] << 16 | (unsigned int)value_bytes[3] << 24);
-            return WAIT_VALUE;
-        }
     }
 }
 

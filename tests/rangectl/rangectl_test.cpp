@@ -158,6 +158,7 @@ protected:
         dir_ = tmp_.path() + "/rf";
         log_ = tmp_.path() + "/serve.log";
         std::string scenario = tmp_.write("served.scenario", kScenario);
+        unlink(log_.c_str());  // a second server's start is not read from the first one's log
         std::vector<std::string> argv{ECHORANGE_SIM, "--serve", dir_, "--speed", speed};
         argv.insert(argv.end(), extra.begin(), extra.end());
         argv.push_back(scenario);
@@ -411,6 +412,39 @@ TEST_F(Served, ServerGoneDuringWatchIsNoAnswer)
     EXPECT_EQ(testutil::read_file(err), "rangectl: " + dir_ + "/rtf2: closed at the other end\n");
 }
 
+TEST_F(Served, PipesOfAKilledServer)
+{
+    // A reader that was there when the server was killed sees the end.
+    Background before;
+    std::string err = tmp_.path() + "/before.err";
+    before.start(rangectl_argv({"read"}), err);
+    ASSERT_EQ(rangectl({"shot", "2", "-t", "2000"}).out, "500\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the reader open (either way it must end)
+    kill(server_, SIGKILL);
+    waitpid(server_, nullptr, 0);
+    server_ = -1;
+    int st = before.finish();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 5) << "wait status " << st << ": " << testutil::read_file(err);
+
+    // The pipes it left: nobody serves them; a read that came later does
+    // not wait for ever on them.
+    struct stat sb;
+    ASSERT_EQ(stat((dir_ + "/rtf2").c_str(), &sb), 0);
+    Background after;
+    after.start(rangectl_argv({"read"}), err);
+    st = after.finish();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 3) << "wait status " << st;
+    EXPECT_EQ(testutil::read_file(err), "rangectl: " + dir_ +
+                                            "/rtf2: nobody serves this FIFO (no module or server at its other end)\n");
+
+    // A new server on the same place serves again.
+    serve("20", {});
+    ASSERT_EQ(rangectl({"start", "2", "100"}).exit_code, 0);
+    RunResult r = rangectl({"read", "-n", "2", "-t", "2000"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "9999\n500\n");
+}
+
 TEST_F(Served, RecordSplitOverTwoWritesIsLost)
 {
     // The module's FIFO handler takes what is there, 12 bytes at most: the
@@ -522,8 +556,19 @@ TEST(RangectlFifos, FifoNobodyServes)
     RunResult r = rangectl_plain({"--fifo-dir", tmp.path(), "start", "1", "100"});
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_NE(r.err.find("nobody serves"), std::string::npos) << r.err;
-    r = rangectl_plain({"--fifo-dir", tmp.path(), "read", "-t", "50"});
-    EXPECT_EQ(r.exit_code, 0);
+    // read has no command to write, and waits for values with no timeout:
+    // it must find out by itself that nobody will ever write.
+    for (std::vector<std::string> timeout : {std::vector<std::string>{}, {"-t", "50"}}) {
+        Background b;
+        std::string err = tmp.path() + "/read.err";
+        std::vector<std::string> argv{RANGECTL, "--fifo-dir", tmp.path(), "read"};
+        argv.insert(argv.end(), timeout.begin(), timeout.end());
+        b.start(argv, err);
+        int st = b.finish();
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 3) << "wait status " << st;
+        EXPECT_NE(testutil::read_file(err).find("rtf2: nobody serves this FIFO"), std::string::npos)
+            << testutil::read_file(err);
+    }
 }
 
 TEST(RangectlFifos, AccessRefused)
