@@ -73,6 +73,7 @@ static rangectl_settings settings;
 // for a closed output pipe), or 0.  The handler only records it and wakes the main loop
 // through a pipe; the main loop suspends ranging and closes the FIFOs.
 static volatile sig_atomic_t stop_signal = 0;
+static volatile sig_atomic_t stop_signals = 0;  // how many have come
 static int wake_pipe[2] = {-1, -1};
 
 // Why the output could not be written (a full disk, a closed descriptor), or
@@ -108,6 +109,16 @@ static void on_stop_signal(int sig)
 {
     int saved = errno;
     stop_signal = sig;
+    ++stop_signals;
+    // A command write waiting for room in FIFO 1 returns with EINTR; one
+    // that is just about to begin would still wait, so the FIFO stops
+    // waiting altogether: the write returns at once (EAGAIN) and sees the
+    // signal.  fcntl() may be called here.
+    if (cmd_fd >= 0) {
+        int fl = fcntl(cmd_fd, F_GETFL);
+        if (fl != -1)
+            fcntl(cmd_fd, F_SETFL, fl | O_NONBLOCK);
+    }
     char b = 0;
     if (write(wake_pipe[1], &b, 1) < 0) {
         // the pipe is full: the main loop is awake already
@@ -368,33 +379,65 @@ static int fifos_open(void)
     return status;
 }
 
-// One command record, little endian, in one write().  A write interrupted
-// before anything went in is repeated; one that took part of the record
+// record_send's result when a stop signal ended the sending.
+enum { SEND_STOPPED = -1 };
+
+// One command record, little endian, in one write(), as an RT-FIFO write
+// waits until the whole record fits.  A write that took part of the record
 // (which neither an RT-FIFO nor a pipe does for 12 bytes) is completed, so
 // that the records after it keep their places.
-static int record_send(int command, int number, int period)
+//
+// A stop signal (SIGINT, SIGTERM, SIGHUP) ends the wait: the write returns
+// with EINTR, or EAGAIN once the handler has made the FIFO non-blocking, and
+// is not begun again.  The suspend that watch sends on its way out
+// (`closing`) is sent after the stop signal, waiting for room until another
+// signal comes, or for 2 s: a module that takes no commands (a stopped
+// server) must not keep the program from ending.
+static int record_send(int command, int number, int period, int closing)
 {
     unsigned char rec[12];
     int fields[3] = {command, number, period};
     for (int f = 0; f < 3; ++f)
         for (int b = 0; b < 4; ++b)
             rec[4 * f + b] = (unsigned char)((unsigned int)fields[f] >> (8 * b));
+    sig_atomic_t signals_before = stop_signals;
+    long long give_up = -1;
     size_t done = 0;
     while (done < sizeof rec) {
+        if (closing ? stop_signals != signals_before : stop_signal != 0)
+            return SEND_STOPPED;
         ssize_t n = write(cmd_fd, rec + done, sizeof rec - done);
-        if (n < 0 && errno == EINTR)
+        if (n > 0) {
+            done += (size_t)n;
             continue;
-        if (n < 0 && errno == EPIPE) {
+        }
+        int e = n < 0 ? errno : 0;
+        if (e == EINTR)
+            continue;
+        if (e == EAGAIN) {
+            if (give_up < 0)
+                give_up = time_now_ms() + 2000;
+            if (time_now_ms() >= give_up) {
+                std::fprintf(stderr, "rangectl: %s: no room for command %d: the module takes no commands\n",
+                             settings.cmd_fifo, command);
+                return EXIT_NO_ANSWER;
+            }
+            struct pollfd p = {wake_pipe[0], POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                char b[16];
+                while (read(wake_pipe[0], b, sizeof b) > 0) {
+                }
+            }
+            continue;
+        }
+        if (e == EPIPE) {
             // A named pipe whose server has gone.
             std::fprintf(stderr, "rangectl: %s: closed at the other end\n", settings.cmd_fifo);
             return EXIT_NO_ANSWER;
         }
-        if (n <= 0) {
-            std::fprintf(stderr, "rangectl: %s: writing command %d: %s\n", settings.cmd_fifo, command,
-                         n < 0 ? std::strerror(errno) : "nothing written");
-            return EXIT_IO;
-        }
-        done += (size_t)n;
+        std::fprintf(stderr, "rangectl: %s: writing command %d: %s\n", settings.cmd_fifo, command,
+                     n < 0 ? std::strerror(e) : "nothing written");
+        return EXIT_IO;
     }
     return 0;
 }
@@ -542,15 +585,15 @@ static int shot_run(void)
     int r = values_drain(10, 200);
     long timeout = settings.timeout >= 0 ? settings.timeout : 200;
     if (r == WAIT_TIMEOUT) {
-        status = record_send(CMD_SINGLE_SHOT, settings.sensor, 0);
+        status = record_send(CMD_SINGLE_SHOT, settings.sensor, 0, 0);
         if (status == 0)
             r = value_wait(time_now_ms() + timeout, &value);
     }
     fifos_close();
+    if (status == SEND_STOPPED || r == WAIT_SIGNAL)
+        return end_by_signal(stop_signal);
     if (status != 0)
         return status;
-    if (r == WAIT_SIGNAL)
-        return end_by_signal(stop_signal);
     if (r == WAIT_TIMEOUT)
         std::printf(settings.raw ? "%d\n" : "no echo\n", NO_ECHO);
     else if (r == WAIT_VALUE)
@@ -567,9 +610,9 @@ static int command_run(int command)
 {
     int status = fifo_open_command();
     if (status == 0)
-        status = record_send(command, settings.sensor, command == CMD_START_PERIODIC ? settings.period : 0);
+        status = record_send(command, settings.sensor, command == CMD_START_PERIODIC ? settings.period : 0, 0);
     fifos_close();
-    return status;
+    return status == SEND_STOPPED ? end_by_signal(stop_signal) : status;
 }
 
 static int watch_line(double seconds, int value, int echoed)
@@ -600,13 +643,15 @@ static int watch_run(void)
     // killed) is suspended first, and its values, up to a late echo, are
     // dropped; otherwise they could be taken for the first periods.
     int r = WAIT_TIMEOUT;
-    status = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0);
+    status = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0, 0);
     if (status == 0)
         r = values_drain(50, 1000);
     int done = status != 0 || r != WAIT_TIMEOUT;
+    int started = 0;
     if (!done) {
-        status = record_send(CMD_START_PERIODIC, settings.sensor, settings.period);
-        done = status != 0;
+        status = record_send(CMD_START_PERIODIC, settings.sensor, settings.period, 0);
+        started = status == 0;
+        done = !started;
     }
 
     long long start = time_now_ms();
@@ -634,12 +679,12 @@ static int watch_run(void)
     }
 
     // However it ended (count reached, signal, closed output, no answer),
-    // ranging is suspended before the FIFOs are closed; unless the other
-    // end has gone (the server of named pipes stopped), and nobody is there
-    // to take the record.
-    if (cmd_fd >= 0 && r != WAIT_CLOSED) {
-        int s = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0);
-        if (status == 0)
+    // the ranging it started is suspended before the FIFOs are closed;
+    // unless the other end has gone (the server of named pipes stopped), and
+    // nobody is there to take the record.
+    if (started && r != WAIT_CLOSED) {
+        int s = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0, 1);
+        if (status == 0 && s != SEND_STOPPED)
             status = s;
     }
     fifos_close();

@@ -148,6 +148,19 @@ struct Background {
     }
 };
 
+// Waits until the process waits in a write on a full pipe, as the kernel
+// names it in /proc/PID/wchan (up to 5 s); false where it does not say.
+bool waiting_in_pipe_write(pid_t pid)
+{
+    for (int i = 0; i < 500; ++i) {
+        std::string wchan = testutil::read_file("/proc/" + std::to_string(pid) + "/wchan");
+        if (wchan.find("pipe_write") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // echorange-sim --serve on a scenario, in the background.
 class Served : public ::testing::Test {
 protected:
@@ -196,6 +209,19 @@ protected:
     }
 
     std::string log() const { return testutil::read_file(log_); }
+
+    // Fills DIR/rtf1 with records that do nothing (command 0), until a
+    // write of a record would wait.
+    void fill_command_pipe()
+    {
+        int fd = open((dir_ + "/rtf1").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        const unsigned char nothing[12] = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+        while (write(fd, nothing, sizeof nothing) == static_cast<ssize_t>(sizeof nothing)) {
+        }
+        EXPECT_EQ(errno, EAGAIN);
+        close(fd);
+    }
 
     // The records that reached the module, once there are at least n (a
     // client's last write is taken in by the server shortly after).
@@ -443,6 +469,45 @@ TEST_F(Served, PipesOfAKilledServer)
     RunResult r = rangectl({"read", "-n", "2", "-t", "2000"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "9999\n500\n");
+}
+
+TEST_F(Served, CommandWaitingForRoomEndsBySignal)
+{
+    // The server stopped, its command pipe filled with records that do
+    // nothing (command 0): a command write waits for room.
+    kill(server_, SIGSTOP);
+    fill_command_pipe();
+
+    const std::vector<std::string> actions[] = {{"start", "1", "100"}, {"stop"}, {"shot", "1"}, {"watch", "1", "100"}};
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const auto &action : actions) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + " " + action[0]);
+            Background b;
+            b.start(rangectl_argv(action));
+            // The signal comes while the write waits (where the kernel tells;
+            // otherwise after a while, and it must end the program as well).
+            waiting_in_pipe_write(b.pid);
+            kill(b.pid, sig);
+            int st = b.finish();
+            EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << "wait status " << st;
+        }
+    }
+    kill(server_, SIGCONT);
+
+    // A watch ended by a signal sends its closing suspend; when that finds
+    // no room, it waits for a while, not for ever.
+    Background w;
+    std::string err = tmp_.path() + "/watch.err";
+    w.start(rangectl_argv({"watch", "2", "100"}), err);
+    ASSERT_TRUE(w.wait_lines(2)) << w.text;
+    kill(server_, SIGSTOP);
+    fill_command_pipe();
+    kill(w.pid, SIGTERM);
+    int st = w.finish();
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << "wait status " << st;
+    EXPECT_NE(testutil::read_file(err).find("rtf1: no room for command 3"), std::string::npos)
+        << testutil::read_file(err);
+    kill(server_, SIGCONT);
 }
 
 TEST_F(Served, RecordSplitOverTwoWritesIsLost)
