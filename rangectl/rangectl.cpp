@@ -35,6 +35,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -80,11 +81,19 @@ static int wake_pipe[2] = {-1, -1};
 // 0.  A closed output pipe is not counted here: it stops the run as SIGPIPE.
 static int output_errno = 0;
 
-// The FIFOs as opened, and the bytes of a value not yet complete.
+// The FIFOs as opened, and the bytes read from FIFO 2 that make no whole
+// value yet: up to 4, or 8 while the values are out of step (two values'
+// worth, to find where one begins).
 static int cmd_fd = -1;
 static int data_fd = -1;
-static unsigned char value_bytes[4];
+static unsigned char value_bytes[8];
 static int value_have = 0;
+static int out_of_step = 0;
+static int data_is_pipe = 0;  // FIFO 2 is a named pipe (a served emulation), not an RT-FIFO
+
+// The module puts nothing but the marker 9999 and distances worked out from
+// 32-bit intervals of nanoseconds: at most 2^31 ns, 369045 mm, either way.
+enum { DISTANCE_LIMIT = 369045 };
 
 static const char usage_text[] =
     "usage: rangectl [options] shot SENSOR\n"
@@ -323,6 +332,27 @@ static int fifo_open_command(void)
     return 0;
 }
 
+// The module puts each value whole (rtf_put copies its 4 bytes at once), so
+// what waits in FIFO 2 is a multiple of 4 bytes unless a reader before took
+// part of a value; then the rest of that value comes first, and it is
+// skipped.  FIONREAD tells how much waits, on an RT-FIFO and on a pipe.
+// On a pipe, under 4 bytes are left alone: the server's --bytewise mode
+// hands values on a byte at a time, and one byte waiting there may be the
+// start of a value.  (What slips through is caught by value_take.)
+static void value_cut_skip(void)
+{
+    int queued = 0;
+    if (ioctl(data_fd, FIONREAD, &queued) != 0 || queued % 4 == 0 || (data_is_pipe && queued < 4))
+        return;
+    unsigned char rest[3];
+    ssize_t n = read(data_fd, rest, (size_t)(queued % 4));
+    if (n > 0)
+        std::fprintf(stderr,
+                     "rangectl: %s: out of step: the last %d bytes of a value that a reader before took part of "
+                     "are skipped\n",
+                     settings.data_fifo, (int)n);
+}
+
 // The data FIFO stays non-blocking: the main loop waits in poll(), for a
 // value or a signal.
 //
@@ -338,10 +368,13 @@ static int fifo_open_data(void)
     int status = 0;
     data_fd = fifo_open(settings.data_fifo, O_RDONLY, &status);
     value_have = 0;
+    out_of_step = 0;
     if (data_fd < 0)
         return status;
     struct stat st;
-    if (fstat(data_fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    data_is_pipe = fstat(data_fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    value_cut_skip();
+    if (data_is_pipe) {
         ssize_t n;
         while ((n = read(data_fd, value_bytes, sizeof value_bytes)) < 0 && errno == EINTR) {
         }
@@ -444,18 +477,73 @@ static int record_send(int command, int number, int period, int closing)
 
 enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERROR };
 
+static int value_possible(int v)
+{
+    return v >= -DISTANCE_LIMIT && v <= DISTANCE_LIMIT;
+}
+
+static int value_at(const unsigned char *p)
+{
+    return (int)((unsigned int)p[0] | (unsigned int)p[1] << 8 | (unsigned int)p[2] << 16 |
+                 (unsigned int)p[3] << 24);
+}
+
+static void value_bytes_drop(int n)
+{
+    std::memmove(value_bytes, value_bytes + n, (size_t)(value_have - n));
+    value_have -= n;
+}
+
+// Takes the next value from the bytes collected: 1 with *value, or 0 when
+// more bytes are needed.
+//
+// Values come without framing, so the first byte a reader finds is taken
+// as the start of a value.  That holds while every reader before took
+// whole values.  One that left in the middle of a value (dd bs=1 count=2,
+// a client killed between two bytes of one) leaves the rest of it to the
+// next reader, and each value after would be read across two.  Read that
+// way they are nearly always beyond what the module can put, as the high
+// bytes of one are then the low bytes of the next: a value beyond
+// +-369045 says the stream is out of step.  From there the bytes are taken
+// one at a time until two possible values follow each other (one alone may
+// be chance), and reading goes on from the first of them.
+static int value_take(int *value)
+{
+    for (;;) {
+        if (!out_of_step) {
+            if (value_have < 4)
+                return 0;
+            int v = value_at(value_bytes);
+            if (value_possible(v)) {
+                value_bytes_drop(4);
+                *value = v;
+                return 1;
+            }
+            std::fprintf(stderr,
+                         "rangectl: %s: out of step: %d is no value of the module (a reader before took part "
+                         "of one); skipping to the next whole value\n",
+                         settings.data_fifo, v);
+            out_of_step = 1;
+            value_bytes_drop(1);
+            continue;
+        }
+        if (value_have < 8)
+            return 0;
+        if (value_possible(value_at(value_bytes)) && value_possible(value_at(value_bytes + 4)))
+            out_of_step = 0;
+        else
+            value_bytes_drop(1);
+    }
+}
+
 // Waits until a whole value has come from the data FIFO, the deadline
 // (milliseconds on time_now_ms(); -1 for none) has passed or a signal asks
 // to stop.  Bytes of a value are kept across calls.
 static int value_wait(long long deadline, int *value)
 {
     for (;;) {
-        if (value_have == 4) {
-            value_have = 0;
-            *value = (int)((unsigned int)value_bytes[0] | (unsigned int)value_bytes[1] << 8 |
-                           (unsigned int)value_bytes[2] << 16 | (unsigned int)value_bytes[3] << 24);
+        if (value_take(value))
             return WAIT_VALUE;
-        }
         if (stop_signal)
             return WAIT_SIGNAL;
         int timeout = -1;
@@ -463,16 +551,24 @@ static int value_wait(long long deadline, int *value)
             long long left = deadline - time_now_ms();
             timeout = left <= 0 ? 0 : left > 1000000 ? 1000000 : (int)left;
         }
+        // poll() on a pipe tells that its writer has gone only when one came
+        // after the open; a read tells in any case, so a pipe is also read
+        // every second.
+        int slice = timeout;
+        if (data_is_pipe && (slice < 0 || slice > 1000))
+            slice = 1000;
         struct pollfd p[2] = {{data_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-        int r = poll(p, 2, timeout);
+        int r = poll(p, 2, slice);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             std::fprintf(stderr, "rangectl: poll: %s\n", std::strerror(errno));
             return WAIT_ERROR;
         }
-        if (r == 0)
+        if (r == 0 && slice == timeout)
             return WAIT_TIMEOUT;
+        if (r == 0)
+            p[0].revents = POLLIN;
         if (p[1].revents) {
             char b[16];
             while (read(wake_pipe[0], b, sizeof b) > 0) {
@@ -481,7 +577,7 @@ static int value_wait(long long deadline, int *value)
         }
         if (!p[0].revents)
             continue;
-        ssize_t n = read(data_fd, value_bytes + value_have, 4 - value_have);
+        ssize_t n = read(data_fd, value_bytes + value_have, (size_t)((out_of_step ? 8 : 4) - value_have));
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
@@ -490,8 +586,8 @@ static int value_wait(long long deadline, int *value)
         }
         if (n == 0) {
             // An RT-FIFO read without waiting returns 0 when it is empty; a
-            // named pipe returns 0 once its writer has gone (poll: POLLHUP).
-            if (p[0].revents & (POLLHUP | POLLERR))
+            // named pipe returns 0 when nobody has it open for writing.
+            if (data_is_pipe || (p[0].revents & (POLLHUP | POLLERR)))
                 return WAIT_CLOSED;
             continue;
         }
@@ -518,6 +614,7 @@ static int values_drain(int quiet, int most)
         r = value_wait(time_now_ms() + 100, &value);
     if (r == WAIT_VALUE || r == WAIT_TIMEOUT) {
         value_have = 0;
+        out_of_step = 0;
         return WAIT_TIMEOUT;
     }
     return r;

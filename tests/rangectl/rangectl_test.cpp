@@ -52,15 +52,24 @@ std::vector<std::string> lines_of(const std::string &text)
 }
 
 // The records that reached the module, in order: "2 1 100", ... from the
-// log's "# write ..." lines.
+// log's "# write ..." lines.  One line may carry several records ("write
+// 3 1 0 ; 3 3 0": two clients' writes taken in by one read of the pipe).
 std::vector<std::string> writes_in(const std::string &log)
 {
     std::vector<std::string> w;
     std::regex re(R"(^\d+\.\d{9} # write (.*)$)");
     for (const auto &l : lines_of(log)) {
         std::smatch m;
-        if (std::regex_match(l, m, re))
-            w.push_back(m[1]);
+        if (!std::regex_match(l, m, re))
+            continue;
+        std::string records = m[1];
+        for (size_t from = 0;;) {
+            size_t semi = records.find(" ; ", from);
+            w.push_back(records.substr(from, semi == std::string::npos ? std::string::npos : semi - from));
+            if (semi == std::string::npos)
+                break;
+            from = semi + 3;
+        }
     }
     return w;
 }
@@ -510,6 +519,40 @@ TEST_F(Served, CommandWaitingForRoomEndsBySignal)
     kill(server_, SIGCONT);
 }
 
+// Takes n bytes from DIR/rtf2 and leaves, as a reader that gave up in the
+// middle of a value (dd bs=1 count=2, a client killed).
+void bytes_taken(const std::string &fifo, size_t n)
+{
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    size_t got = 0;
+    while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, 5000), 0);
+        unsigned char b;
+        if (read(fd, &b, 1) == 1)
+            ++got;
+    }
+    close(fd);
+}
+
+TEST_F(Served, ReadFindsWholeValuesAfterACutOne)
+{
+    for (size_t cut : {2u, 1u, 3u}) {
+        SCOPED_TRACE("bytes taken: " + std::to_string(cut));
+        ASSERT_EQ(rangectl({"start", "2", "20"}).exit_code, 0);
+        bytes_taken(dir_ + "/rtf2", 8 + cut);
+        ASSERT_EQ(rangectl({"stop", "2"}).exit_code, 0);
+        RunResult r = rangectl({"read", "-t", "300"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.err.find("rtf2: out of step"), std::string::npos) << r.err;
+        auto values = lines_of(r.out);
+        EXPECT_GE(values.size(), 4u);
+        for (const auto &v : values)
+            EXPECT_TRUE(v == "9999" || v == "500") << v;
+    }
+}
+
 TEST_F(Served, RecordSplitOverTwoWritesIsLost)
 {
     // The module's FIFO handler takes what is there, 12 bytes at most: the
@@ -576,6 +619,20 @@ TEST_F(ServedBytewise, ValuesComingInSingleBytesAreReassembled)
     close(fd);
     EXPECT_EQ(reads, bytes) << "values came whole; the test would prove nothing";
     EXPECT_EQ(rangectl({"stop"}).exit_code, 0);
+}
+
+TEST_F(ServedBytewise, ReadFindsWholeValuesAfterACutOne)
+{
+    ASSERT_EQ(rangectl({"start", "2", "100"}).exit_code, 0);
+    bytes_taken(dir_ + "/rtf2", 2);
+    RunResult r = rangectl({"read", "-n", "4", "-t", "2000"});
+    EXPECT_EQ(rangectl({"stop"}).exit_code, 0);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("rtf2: out of step"), std::string::npos) << r.err;
+    auto values = lines_of(r.out);
+    EXPECT_EQ(values.size(), 4u);
+    for (const auto &v : values)
+        EXPECT_TRUE(v == "9999" || v == "500") << v;
 }
 
 // ---- without a server
