@@ -51,6 +51,7 @@ enum {
     EXIT_BUSY = 4,       // EACCES: open in another process, or no permission
     EXIT_NO_ANSWER = 5,  // no value within the timeout, or the FIFO closed
     EXIT_IO = 6,         // any other failure of open, read or write
+    EXIT_RANGING = 7,    // shot: values keep arriving, periodic ranging runs
     EXIT_OUTPUT = 8      // the output could not be written
 };
 
@@ -112,7 +113,7 @@ static const char usage_text[] =
     "  --version          the version and the source commit\n"
     "SENSOR 1-256, PERIOD_MS 1-2147483647.  Exit status: 0 done, 1 shot without echo,\n"
     "2 usage, 3 FIFO missing, 4 FIFO busy or not permitted, 5 no answer, 6 I/O error,\n"
-    "8 output not written.\n";
+    "7 shot refused: periodic ranging is running, 8 output not written.\n";
 
 static void on_stop_signal(int sig)
 {
@@ -475,7 +476,7 @@ static int record_send(int command, int number, int period, int closing)
     return 0;
 }
 
-enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERROR };
+enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERROR, WAIT_BUSY };
 
 static int value_possible(int v)
 {
@@ -600,15 +601,20 @@ static int value_wait(long long deadline, int *value)
 // dropped first.  A value caught half-read is completed and dropped too.
 // Values are dropped until none has come for `quiet` milliseconds (an echo
 // still on its way, values still being handed on), but for no longer than
-// `most` milliseconds in all: ranging that someone else runs never goes
-// quiet.  Returns WAIT_TIMEOUT when the FIFO went quiet or the time is up,
-// or why not.
+// `most` milliseconds in all: ranging that someone else runs with a shorter
+// period never goes quiet.  Returns WAIT_TIMEOUT when the FIFO went quiet,
+// WAIT_BUSY when the time was up first, or why neither.
 static int values_drain(int quiet, int most)
 {
     int value;
     int r;
     long long end = time_now_ms() + most;
-    while ((r = value_wait(time_now_ms() + quiet, &value)) == WAIT_VALUE && time_now_ms() < end) {
+    while ((r = value_wait(time_now_ms() + quiet, &value)) == WAIT_VALUE) {
+        if (time_now_ms() >= end) {
+            value_have = 0;
+            out_of_step = 0;
+            return WAIT_BUSY;
+        }
     }
     if (r == WAIT_TIMEOUT && value_have > 0)
         r = value_wait(time_now_ms() + 100, &value);
@@ -671,26 +677,60 @@ static int wait_failure(int r, long timeout)
     return EXIT_IO;
 }
 
-// shot: command 1, then the first value that comes.  A single shot puts
-// only its distance (a 9999 from it is 9999 mm), and nothing without echo.
+// shot: command 1, then the value that comes.
+//
+// A single shot puts its distance when its echo comes, and nothing without
+// one.  Values of periodic ranging look the same, and a shot amid them is
+// worse than ambiguous: the module has one time stamp and one armed
+// interrupt for both, so a periodic shot between this shot and its echo
+// turns the echo into a wrong distance.  The shot's value is only taken for
+// its own when nothing else comes around it:
+//   - before: the values left from earlier are dropped until none has come
+//     for SHOT_QUIET_MS (longer than the flight of any echo worth waiting
+//     for, so that a periodic echo on its way lands first); values that
+//     keep coming for SHOT_BUSY_MS are periodic ranging;
+//   - after: a periodic shot puts 9999 at once, which a single shot never
+//     does (but for a distance of exactly 9999 mm, an echo after 58.19 ms,
+//     which is refused too); and any second value up to SHOT_QUIET_MS
+//     after the first is one too many.
+// Every periodic shot puts a value at once, so a periodic shot that falls
+// anywhere from SHOT_QUIET_MS before this one to SHOT_QUIET_MS after its
+// value is seen; one further away does not touch this shot.
+enum { SHOT_TIMEOUT_MS = 200, SHOT_QUIET_MS = 100, SHOT_BUSY_MS = 1000 };
+
 static int shot_run(void)
 {
     int status = fifos_open();
     if (status != 0)
         return status;
     int value = 0;
-    int r = values_drain(10, 200);
-    long timeout = settings.timeout >= 0 ? settings.timeout : 200;
+    long timeout = settings.timeout >= 0 ? settings.timeout : (long)SHOT_TIMEOUT_MS;
+    int r = values_drain(SHOT_QUIET_MS, SHOT_BUSY_MS);
+    int busy = r == WAIT_BUSY;
     if (r == WAIT_TIMEOUT) {
         status = record_send(CMD_SINGLE_SHOT, settings.sensor, 0, 0);
         if (status == 0)
             r = value_wait(time_now_ms() + timeout, &value);
+        if (r == WAIT_VALUE) {
+            int other;
+            int r2 = value == NO_ECHO ? (int)WAIT_VALUE : value_wait(time_now_ms() + SHOT_QUIET_MS, &other);
+            busy = r2 == WAIT_VALUE;
+            if (r2 == WAIT_SIGNAL || r2 == WAIT_ERROR)
+                r = r2;
+        }
     }
     fifos_close();
     if (status == SEND_STOPPED || r == WAIT_SIGNAL)
         return end_by_signal(stop_signal);
     if (status != 0)
         return status;
+    if (busy) {
+        std::fprintf(stderr,
+                     "rangectl: %s: values keep arriving: periodic ranging is running; stop it (rangectl stop) "
+                     "or use watch\n",
+                     settings.data_fifo);
+        return EXIT_RANGING;
+    }
     if (r == WAIT_TIMEOUT)
         std::printf(settings.raw ? "%d\n" : "no echo\n", NO_ECHO);
     else if (r == WAIT_VALUE)
@@ -741,8 +781,11 @@ static int watch_run(void)
     // dropped; otherwise they could be taken for the first periods.
     int r = WAIT_TIMEOUT;
     status = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0, 0);
-    if (status == 0)
+    if (status == 0) {
         r = values_drain(50, 1000);
+        if (r == WAIT_BUSY)
+            r = WAIT_TIMEOUT;  // another client's ranging, started again: ours replaces it
+    }
     int done = status != 0 || r != WAIT_TIMEOUT;
     int started = 0;
     if (!done) {

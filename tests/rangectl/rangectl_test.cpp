@@ -303,6 +303,47 @@ TEST_F(Served, ShotPrintsTheDistanceOrNoEcho)
     EXPECT_EQ(stop_server(), 0);
 }
 
+TEST_F(Served, ShotRefusesWhileRangingRuns)
+{
+    // Sensor 1's target is at 1 m.  Ranging every 20 ms on sensor 2
+    // (0.5 m) or 3 (no echo) keeps values coming, which a shot cannot tell
+    // from its own.
+    const std::string refusal = "rangectl: " + dir_ +
+                                "/rtf2: values keep arriving: periodic ranging is running; stop it (rangectl "
+                                "stop) or use watch\n";
+    for (const char *sensor : {"2", "3"}) {
+        SCOPED_TRACE(std::string("ranging on sensor ") + sensor);
+        ASSERT_EQ(rangectl({"start", sensor, "20"}).exit_code, 0);
+        RunResult r = rangectl({"shot", "1"});
+        EXPECT_EQ(r.exit_code, 7);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, refusal);
+        ASSERT_EQ(rangectl({"stop", sensor}).exit_code, 0);
+    }
+    RunResult r = rangectl({"shot", "1"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1000\n");
+
+    // With a period of 300 ms of wall time a shot may find a quiet moment,
+    // or not; what it prints is its own distance, or nothing.  (The shot
+    // moves the periodic shots to its sensor: each round starts on 2 again.)
+    int own = 0;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(rangectl({"start", "2", "6000"}).exit_code, 0);
+        r = rangectl({"shot", "1", "-t", "2000"});
+        if (r.exit_code == 0) {
+            EXPECT_EQ(r.out, "1000\n");
+            ++own;
+        } else {
+            EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, refusal);
+        }
+    }
+    ASSERT_EQ(rangectl({"stop", "2"}).exit_code, 0);
+    RecordProperty("shots_answered_of_6", own);
+}
+
 TEST_F(Served, StartAndStopEachSendOneRecord)
 {
     RunResult r = rangectl({"start", "2", "100"});
