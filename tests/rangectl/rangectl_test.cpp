@@ -344,6 +344,64 @@ TEST_F(Served, ShotRefusesWhileRangingRuns)
     RecordProperty("shots_answered_of_6", own);
 }
 
+TEST_F(Served, ShotDropsWhatEarlierRangingLeft)
+{
+    // Ranging on sensor 2 leaves 9999s and 500s unread in FIFO 2.
+    ASSERT_EQ(rangectl({"start", "2", "20"}).exit_code, 0);
+    ASSERT_EQ(rangectl({"read", "-n", "6", "-t", "2000"}).exit_code, 0);
+    ASSERT_EQ(rangectl({"stop", "2"}).exit_code, 0);
+    RunResult r = rangectl({"shot", "1"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1000\n");
+}
+
+TEST_F(Served, DefaultTimeouts)
+{
+    using clock = std::chrono::steady_clock;
+    // shot: after 100 ms without values it fires, then waits 200 ms for
+    // the echo.  The server is stopped, so nothing can come sooner or later;
+    // the time can only be longer on a busy machine.
+    kill(server_, SIGSTOP);
+    auto t0 = clock::now();
+    RunResult r = rangectl({"shot", "1"});
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - t0).count();
+    kill(server_, SIGCONT);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.out, "no echo\n");
+    EXPECT_GE(took, 300);
+
+    // watch: 3 periods and 200 ms without a value is no answer.
+    for (const std::string period : {"100", "40"}) {
+        SCOPED_TRACE("period " + period);
+        Background w;
+        std::string err = tmp_.path() + "/watch.err";
+        w.start(rangectl_argv({"watch", "1", period}), err);
+        ASSERT_TRUE(w.wait_lines(2)) << w.text;
+        kill(server_, SIGSTOP);
+        int st = w.finish();
+        kill(server_, SIGCONT);
+        long expect = 3 * std::stol(period) + 200;
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 5) << "wait status " << st;
+        EXPECT_EQ(testutil::read_file(err),
+                  "rangectl: " + dir_ + "/rtf2: no value for " + std::to_string(expect) + " ms: is ranging running?\n");
+    }
+}
+
+TEST_F(Served, SensorNumbersUpTo256)
+{
+    // 256 is the last sensor whose channel (sensor - 1) fits the board's
+    // channel byte; no targets there: no echo.
+    for (const char *sensor : {"255", "256"}) {
+        RunResult r = rangectl({"shot", sensor, "-t", "20"});
+        EXPECT_EQ(r.exit_code, 1) << sensor << r.err;
+    }
+    RunResult r = rangectl({"start", "257", "100"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("not a sensor number (1-256): 257"), std::string::npos) << r.err;
+    ASSERT_EQ(rangectl({"stop", "256"}).exit_code, 0);
+    EXPECT_EQ(writes(3), (std::vector<std::string>{"1 255 0", "1 256 0", "3 256 0"}));
+}
+
 TEST_F(Served, StartAndStopEachSendOneRecord)
 {
     RunResult r = rangectl({"start", "2", "100"});
