@@ -16,7 +16,10 @@
 //     the whole of it fits.
 //   - Values come as a byte stream with no framing: a read() returns what
 //     is there, which need not be a whole value.  Bytes are collected until
-//     four make a value.
+//     four make a value.  A reader that left in the middle of a value leaves
+//     the stream out of step for the next one (see value_take).
+//   - Nothing tells a single shot's value from a periodic one: shot only
+//     answers when no other values come around its own (see shot_run).
 //   - An RT-FIFO takes one Linux process at a time; another one's open()
 //     fails with EACCES.  While a FIFO is open the module cannot be
 //     unloaded.
