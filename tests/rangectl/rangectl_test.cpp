@@ -170,6 +170,22 @@ bool waiting_in_pipe_write(pid_t pid)
     return false;
 }
 
+// Waits until the process has path open (up to 10 s).
+bool has_open(pid_t pid, const std::string &path)
+{
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int i = 0; i < 1000; ++i) {
+        for (int fd = 3; fd < 16; ++fd) {
+            char target[4096];
+            ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // echorange-sim --serve on a scenario, in the background.
 class Served : public ::testing::Test {
 protected:
@@ -187,6 +203,11 @@ protected:
         server_ = fork();
         ASSERT_GE(server_, 0);
         if (server_ == 0) {
+            // A process group of its own: tests stop the server (SIGSTOP),
+            // and a stopped process in a group that becomes orphaned (the
+            // shell that started ctest in the background has gone) gets
+            // SIGHUP and SIGCONT from the kernel.
+            setpgid(0, 0);
             int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 1);
             exec_or_die(argv);
@@ -549,11 +570,11 @@ TEST_F(Served, ServerGoneDuringWatchIsNoAnswer)
 TEST_F(Served, PipesOfAKilledServer)
 {
     // A reader that was there when the server was killed sees the end.
+    ASSERT_EQ(rangectl({"shot", "2", "-t", "2000"}).out, "500\n");
     Background before;
     std::string err = tmp_.path() + "/before.err";
     before.start(rangectl_argv({"read"}), err);
-    ASSERT_EQ(rangectl({"shot", "2", "-t", "2000"}).out, "500\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the reader open (either way it must end)
+    ASSERT_TRUE(has_open(before.pid, dir_ + "/rtf2"));
     kill(server_, SIGKILL);
     waitpid(server_, nullptr, 0);
     server_ = -1;
@@ -601,6 +622,8 @@ TEST_F(Served, CommandWaitingForRoomEndsBySignal)
         }
     }
     kill(server_, SIGCONT);
+    if (HasFailure())
+        ADD_FAILURE() << "server log:\n" << log();
 
     // A watch ended by a signal sends its closing suspend; when that finds
     // no room, it waits for a while, not for ever.
