@@ -356,6 +356,26 @@ TEST_F(BoardProgram, GuestGoingWithEchoesInFlightEndsCleanly)
     EXPECT_EQ(e.back(), "closed: 2 fires, 0 echoes, 0 stray, 2 in flight dropped");
 }
 
+TEST_F(BoardProgram, TermSignalEndsItCleanlyWithItsLastLine)
+{
+    start({"--target", "1:10000000"});
+    send_bytes({0});
+    std::string log;
+    for (int i = 0; i < 60000 && events(log).size() < 2; ++i) {
+        usleep(1000);
+        log = testutil::read_file(log_);
+    }
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid_, &status, 0), pid_);
+    pid_ = -1;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    auto e = events(testutil::read_file(log_));
+    ASSERT_FALSE(e.empty());
+    EXPECT_EQ(e.back(), "closed: 1 fire, 0 echoes, 0 stray, 1 in flight dropped");
+}
+
 TEST(BoardProgramCommandLine, UsageErrorsAndHelp)
 {
     auto r = testutil::run_program(RANGEFINDER_BOARD, {"rangefinder-board", "--socket", "s", "--target", "0:100"});
