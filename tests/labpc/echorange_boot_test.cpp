@@ -38,6 +38,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "echorange_boot_config.h"
 #include "guest.h"
 #include "run.h"
 
@@ -232,6 +233,7 @@ void run_all()
         {ECHORANGE_LABPC, "echorange.o (echorange_labpc) is not built: " ECHORANGE_LABPC_MISSING},
         {BUSYBOX, "busybox for the guests is not built: " BUSYBOX_MISSING},
         {RANGECTL32, "the static 32-bit programs are not built (see cmake's warning)"},
+        {GUEST_INIT, "the guest's /init is not built (see cmake's warning)"},
         {BOARD, "the board program is not built"}};
     for (const auto &n : needs)
         if (n.first.empty()) {
@@ -390,6 +392,8 @@ TEST_F(EchorangeBoot, InsmodChecksTheKernelVersionAndTheLayerGivesTheLabPcsRelea
     EXPECT_EQ(run("uname_plain").out, std::string(kKernelRelease) + "\n");
     EXPECT_EQ(run("layer_last_out").status, "exit 0") << run("layer_last_out").err;
     EXPECT_EQ(run("uname_last").out, std::string(kKernelRelease) + "\n");
+    // The kernel's console still goes to its file with the board's UART added.
+    EXPECT_NE(results.console.find(std::string("Linux version ") + kKernelRelease), std::string::npos);
 }
 
 TEST_F(EchorangeBoot, LoadHoldsFifosRegionAndIrq11)
