@@ -127,6 +127,7 @@ std::vector<Step> steps()
         s.push_back(t);
     for (auto &t : tables("loaded"))
         s.push_back(t);
+    s.push_back({"lsmod", "0 /bin/busybox lsmod"});
     s.push_back({"load_twice", insmod + "/echorange.o"});
     s.push_back({"modules_twice", "0 /bin/busybox cat /proc/modules"});
     for (int i = 0; i < kShots; ++i)
@@ -410,6 +411,7 @@ TEST_F(EchorangeBoot, LoadHoldsFifosRegionAndIrq11)
     // The layer is used by the module (a reference insmod recorded).
     EXPECT_TRUE(has_line_starting(run("modules_loaded").out, "rtl_layer ")) << run("modules_loaded").out;
     EXPECT_NE(run("modules_loaded").out.find("[echorange]"), std::string::npos) << run("modules_loaded").out;
+    EXPECT_TRUE(has_line_starting(run("lsmod").out, "echorange ")) << run("lsmod").out;
     EXPECT_TRUE(has_line(run("ioports_loaded").out, "0130-0133 : USS")) << run("ioports_loaded").out;
     std::string line = irq11(run("interrupts_loaded").out);
     EXPECT_NE(line.find("rtl_layer"), std::string::npos) << run("interrupts_loaded").out;
