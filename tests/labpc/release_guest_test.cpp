@@ -326,10 +326,12 @@ TEST_P(ArchiveOnLinux24, SetUserIdPsloadReachesThePortsButReadsOnlyWhatItsUserMa
     // runs as root; root himself opens it.
     const GuestRun &u = run(kPsloadUnreadableAsUser);
     EXPECT_NE(u.err.find("Error: Can't open /secret.ttf for reading\n"), std::string::npos) << u.err;
+    EXPECT_EQ(u.status, "exit 8");
     EXPECT_EQ(u.out.find("is opened"), std::string::npos) << u.out;
     const GuestRun &root = run(kPsloadUnreadableAsRoot);
     EXPECT_NE(root.out.find("  File(/secret.ttf) is opened.\n"), std::string::npos) << root.out;
     EXPECT_EQ(root.err.find("Can't open"), std::string::npos) << root.err;
+    EXPECT_EQ(root.status, "exit 0");
 
     // Not a member of lab: the program does not even start (mode 4750).
     EXPECT_EQ(run(kPsloadOutsideGroup).status, "exit 127");
