@@ -41,10 +41,20 @@ struct Session {
 // Lives until the process ends (psload may end it with exit()); never freed.
 Session *session = nullptr;
 
+// At the process's end, whoever ends it (psload calls exit()): the records
+// are completed, and a record that could not be written turns the status
+// into the bench's error, after psload's own output has gone out.
 void finish_records()
 {
-    if (session && session->recorder)
-        session->recorder->end();
+    if (!session || !session->recorder)
+        return;
+    session->recorder->end();
+    if (!session->recorder->error().empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "psload-sim: %s\n", session->recorder->error().c_str());
+        std::fflush(stderr);
+        _exit(bench::kFrontEndError);
+    }
 }
 
 void send_signal(std::uint64_t accesses, void *ctx)
@@ -135,15 +145,12 @@ int main(int argc, char **argv)
     bench::SimOptions &opts = session->options;
     std::string error;
     int first = bench::parse_sim_options(argc, argv, opts, error);
-    if (first < 0) {
-        std::fprintf(stderr, "psload-sim: %s\n", error.c_str());
-        std::fputs(bench::sim_options_help(), stderr);
-        return 2;
-    }
-    if (opts.help) {
-        std::fputs(bench::sim_options_help(), stdout);
-        return 0;
-    }
+    if (first < 0)
+        return bench::command_line_error("psload-sim", error, bench::sim_options_doc());
+    if (opts.help)
+        return bench::print_text("psload-sim", bench::sim_options_help());
+    if (opts.version)
+        return bench::print_text("psload-sim", bench::version_text("psload-sim"));
 
     std::vector<char *> args;
     args.push_back(argv[0]);
@@ -152,10 +159,8 @@ int main(int argc, char **argv)
     int psload_argc = static_cast<int>(args.size());
     args.push_back(nullptr);
 
-    if (opts.bits_given && !opts.design_file.empty()) {
-        std::fprintf(stderr, "psload-sim: --sim-bits and --sim-design exclude each other\n");
-        return 2;
-    }
+    if (!bench::check_sim_options(opts, error))
+        return bench::front_end_error("psload-sim", error);
     if (!opts.bits_given && (psload_argc > 1 || !opts.design_file.empty())) {
         bool ok = false;
         opts.bench.fpga.design = design_of(opts, psload_argc > 1 ? args[psload_argc - 1] : "", ok);
@@ -179,13 +184,13 @@ int main(int argc, char **argv)
         !opts.vcd_file.empty()) {
         session->recorder =
             new bench::SimRecorder(*session->bench, opts.trace_file, opts.report_file, opts.received_file);
+        if (!session->recorder->error().empty())
+            return bench::front_end_error("psload-sim", session->recorder->error());
         if (!opts.vcd_file.empty()) {
             int fd = open(opts.vcd_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd < 0) {
-                std::fprintf(stderr, "psload-sim: cannot write %s\n", opts.vcd_file.c_str());
-                return 2;
-            }
-            session->recorder->set_waveform(new bench::CableWaveform(*session->bench, fd, opts.vcd_window, opts.vcd_registers));
+            if (fd < 0)
+                return bench::front_end_error("psload-sim", bench::write_error(opts.vcd_file, errno));
+            session->recorder->set_waveform(new bench::CableWaveform(*session->bench, fd, opts.vcd_window, opts.vcd_registers), opts.vcd_file);
         }
         io.set_observer(session->recorder);
         std::atexit(finish_records);

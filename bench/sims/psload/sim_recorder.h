@@ -27,8 +27,12 @@ public:
     void on_access(const Access &a) override;
     void on_permission(const PermissionCall &c) override;
 
-    // Also samples the cable for a waveform (nullptr: none).
-    void set_waveform(CableWaveform *wave) { wave_ = wave; }
+    // Also samples the cable for a waveform written to file.
+    void set_waveform(CableWaveform *wave, std::string file)
+    {
+        wave_ = wave;
+        vcd_file_ = std::move(file);
+    }
 
     // Flushes the trace and the waveform and writes the report and the
     // received bytes.
@@ -39,16 +43,24 @@ public:
     // The report's text (one "name value" line per item).
     std::string report() const;
 
+    // The first file the records could not be written to, as
+    // "cannot write FILE: reason"; empty while every write went through.
+    const std::string &error() const { return error_; }
+
 private:
     void append(const char *text, std::size_t len);
     void flush_trace();
     void write_files();
+    void failed(const std::string &path, int err);
 
     FpgaBench &bench_;
     std::string report_file_;
     std::string received_file_;
     CableWaveform *wave_ = nullptr;
+    std::string vcd_file_;
+    std::string trace_file_;
     int trace_fd_ = -1;
+    std::string error_;
     char buf_[1 << 16];
     std::size_t used_ = 0;
 };

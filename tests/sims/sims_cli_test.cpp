@@ -1,0 +1,254 @@
+// The three simulators' command lines, run whole: the same help and version
+// options and error conventions, one way to write port ranges, output files
+// that cannot be written reported as errors, and psload-sim's bench options
+// among psload's own words.
+#include "run.h"
+#include "ttf_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using testutil::RunResult;
+
+struct Sim {
+    const char *name;
+    const char *path;
+};
+
+const Sim kSims[] = {
+    {"psload-sim", PSLOAD_SIM},
+    {"portpoke-sim", PORTPOKE_SIM},
+    {"echorange-sim", ECHORANGE_SIM},
+};
+
+RunResult run(const Sim &sim, const std::vector<std::string> &args, const std::string &cwd = "")
+{
+    std::vector<std::string> argv = {sim.name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testutil::run_program(sim.path, argv, cwd);
+}
+
+RunResult psload_sim(const std::vector<std::string> &args, const std::string &cwd = "")
+{
+    return run(kSims[0], args, cwd);
+}
+
+RunResult sh(const std::string &script, const std::vector<std::string> &args = {})
+{
+    std::vector<std::string> argv = {"sh", "-c", script, "sh"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testutil::run_program("/bin/sh", argv);
+}
+
+// The option names a help text lists ("  --name..." lines).
+std::set<std::string> listed_options(const std::string &help)
+{
+    std::set<std::string> names;
+    std::istringstream in(help);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("  -", 0) != 0)
+            continue;
+        std::size_t end = line.find_first_of("=[ ", 2);
+        names.insert(line.substr(2, end - 2));
+    }
+    return names;
+}
+
+TEST(SimsHelpAndVersion, AllThreeAnswerSimHelpAndSimVersionOnStandardOutput)
+{
+    for (const Sim &sim : kSims) {
+        SCOPED_TRACE(sim.name);
+        RunResult help = run(sim, {"--sim-help"});
+        EXPECT_EQ(help.exit_code, 0);
+        EXPECT_EQ(help.err, "");
+        EXPECT_NE(help.out.find(std::string(sim.name)), std::string::npos) << help.out;
+        std::set<std::string> names = listed_options(help.out);
+        EXPECT_GE(names.size(), 4u) << help.out;
+        // Each lists its version option; the help names itself.
+        EXPECT_TRUE(names.count("--sim-version") || names.count("--version")) << help.out;
+
+        RunResult version = run(sim, {"--sim-version"});
+        EXPECT_EQ(version.exit_code, 0);
+        EXPECT_EQ(version.err, "");
+        EXPECT_EQ(version.out.rfind(std::string(sim.name) + " (labtools) ", 0), 0u) << version.out;
+        EXPECT_NE(version.out.find("\nsource commit "), std::string::npos) << version.out;
+        EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 2) << version.out;
+    }
+}
+
+TEST(SimsHelpAndVersion, EchorangeSimAlsoTakesHelpAndVersionAndMinusH)
+{
+    const Sim &e = kSims[2];
+    RunResult sim_help = run(e, {"--sim-help"});
+    for (const char *word : {"--help", "-h"}) {
+        RunResult r = run(e, {word});
+        EXPECT_EQ(r.exit_code, 0) << word;
+        EXPECT_EQ(r.out, sim_help.out) << word;
+    }
+    RunResult v = run(e, {"--version"});
+    EXPECT_EQ(v.exit_code, 0);
+    EXPECT_EQ(v.out, run(e, {"--sim-version"}).out);
+}
+
+TEST(SimsHelpAndVersion, PortpokeSimListsItsOptions)
+{
+    RunResult r = run(kSims[1], {"--sim-help"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::set<std::string> names = listed_options(r.out);
+    for (const char *name : {"--sim-set", "--sim-refuse", "--sim-unprivileged", "--sim-report", "--sim-help"})
+        EXPECT_EQ(names.count(name), 1u) << name << "\n" << r.out;
+}
+
+TEST(SimsErrors, AnOptionNotUnderstoodIsOneLineThenTheHelpWithStatusTwo)
+{
+    struct Case {
+        const Sim &sim;
+        std::vector<std::string> args;
+        std::string first_line;
+    } cases[] = {
+        {kSims[0], {"--sim-bogus", "x.ttf"}, "psload-sim: bad bench option --sim-bogus"},
+        {kSims[1], {"--sim-bogus=1", "r", "378"}, "portpoke-sim: unknown bench option --sim-bogus=1"},
+        {kSims[1], {"--sim-set=378", "r", "378"}, "portpoke-sim: bad bench option --sim-set=378"},
+        {kSims[1], {"--sim-help=x"}, "portpoke-sim: bad bench option --sim-help=x"},
+        {kSims[2], {"--bogus", "s.scenario"}, "echorange-sim: unknown option --bogus"},
+        {kSims[2], {}, "echorange-sim: no scenario given"},
+        {kSims[2], {"--module"}, "echorange-sim: --module wants OBJECT"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.first_line);
+        RunResult r = run(c.sim, c.args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.first_line + "\n" + run(c.sim, {"--sim-help"}).out);
+    }
+}
+
+TEST(SimsPortRanges, BothSimulatorsTakeFirstOrFirstToLastInHex)
+{
+    // portpoke-sim: 3F8-3FF refused, 3F0 not; one port alone is a range.
+    RunResult refused = run(kSims[1], {"--sim-refuse=3F8-3FF", "r", "3FE"});
+    EXPECT_EQ(refused.exit_code, 255);
+    EXPECT_NE(refused.err.find("3FE"), std::string::npos) << refused.err;
+    EXPECT_EQ(run(kSims[1], {"--sim-refuse=0x3F8-0x3FF", "r", "3F0"}).exit_code, 0);
+    EXPECT_EQ(run(kSims[1], {"--sim-refuse=3FF", "r", "3FE"}).exit_code, 255);
+    EXPECT_EQ(run(kSims[1], {"--sim-refuse=3FF", "r", "3FC"}).exit_code, 0);
+
+    // psload-sim: the same words.  Refusing the control register (0x37A)
+    // as part of a range, in hex with or without 0x, stops psload at its
+    // port check; a range that ends below it does not.
+    testutil::TempDir dir;
+    ttfgen::Layout l;
+    l.count = 50;
+    std::string ttf = dir.write("d.ttf", ttfgen::text(l));
+    const std::string port_error = "I/O Port Error, Check parallel port I/O address.\n";
+    for (const char *range : {"378-37A", "0x37A", "37a-0x400"}) {
+        RunResult r = psload_sim({std::string("--sim-refuse=") + range, ttf});
+        EXPECT_EQ(r.err, port_error) << range;
+    }
+    EXPECT_EQ(psload_sim({"--sim-refuse=300-377", ttf}).err, "");
+    EXPECT_EQ(psload_sim({"--sim-refuse=80", ttf}).err, "I/O Port Error, Check dummy port I/O address.\n");
+    for (const char *bad : {"0x378:3", "37A-378", "888888"}) {
+        RunResult r = psload_sim({std::string("--sim-refuse=") + bad, ttf});
+        EXPECT_EQ(r.exit_code, 2) << bad;
+        EXPECT_EQ(r.err.rfind(std::string("psload-sim: bad bench option --sim-refuse=") + bad + "\n", 0), 0u)
+            << r.err;
+    }
+}
+
+// A small design for psload-sim runs.
+std::string small_ttf(const testutil::TempDir &dir, long long count = 50)
+{
+    ttfgen::Layout l;
+    l.count = count;
+    return dir.write("d.ttf", ttfgen::text(l));
+}
+
+const std::string kScenario = std::string(SOURCE_DIR) + "/examples/echorange.scenario";
+
+TEST(SimsOutputFiles, PsloadSimRecordsInAMissingFolderStopBeforeTheRun)
+{
+    testutil::TempDir dir;
+    std::string ttf = small_ttf(dir);
+    const std::string missing = dir.path() + "/no/such/folder/f";
+    for (const char *option : {"--sim-report=", "--sim-received=", "--sim-trace=", "--sim-vcd="}) {
+        RunResult r = psload_sim({option + missing, "-v", ttf});
+        EXPECT_EQ(r.exit_code, 2) << option;
+        EXPECT_EQ(r.out, "") << option;  // psload never started
+        EXPECT_EQ(r.err, "psload-sim: cannot write " + missing + ": No such file or directory\n") << option;
+    }
+}
+
+TEST(SimsOutputFiles, PsloadSimRecordsLostOnAFullDiskAreAnErrorAfterPsloadsOwnOutput)
+{
+    testutil::TempDir dir;
+    std::string ttf = small_ttf(dir);
+    RunResult plain = psload_sim({"-v", ttf});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    for (const char *option : {"--sim-report=", "--sim-received=", "--sim-trace=", "--sim-vcd="}) {
+        RunResult r = psload_sim({option + std::string("/dev/full"), "-v", ttf});
+        EXPECT_EQ(r.exit_code, 2) << option;
+        EXPECT_EQ(r.out, plain.out) << option;
+        EXPECT_EQ(r.err, "psload-sim: cannot write /dev/full: No space left on device\n") << option;
+    }
+    // The same records to a real file are no error.
+    RunResult ok = psload_sim({"--sim-vcd=" + dir.path() + "/c.vcd", "--sim-report=" + dir.path() + "/r", ttf});
+    EXPECT_EQ(ok.exit_code, 0) << ok.err;
+}
+
+TEST(SimsOutputFiles, EchorangeSimStandardOutputTraceAndWaveformAreChecked)
+{
+    // Standard output on a full disk, or closed.
+    RunResult full = sh("exec \"$@\" >/dev/full", {ECHORANGE_SIM, kScenario});
+    EXPECT_EQ(full.exit_code, 2);
+    EXPECT_EQ(full.err, "echorange-sim: cannot write standard output: No space left on device\n");
+    RunResult closed = sh("exec \"$@\" >&-", {ECHORANGE_SIM, kScenario});
+    EXPECT_EQ(closed.exit_code, 2);
+    EXPECT_EQ(closed.err, "echorange-sim: cannot write standard output: Bad file descriptor\n");
+
+    for (const char *option : {"--trace=", "--vcd="}) {
+        RunResult r = run(kSims[2], {option + std::string("/dev/full"), kScenario});
+        EXPECT_EQ(r.exit_code, 2) << option;
+        EXPECT_EQ(r.err, "echorange-sim: cannot write /dev/full: No space left on device\n") << option;
+        RunResult missing = run(kSims[2], {option + std::string("/no/such/folder/f"), kScenario});
+        EXPECT_EQ(missing.exit_code, 2) << option;
+        EXPECT_EQ(missing.out, "") << option;
+        EXPECT_EQ(missing.err, "echorange-sim: cannot write /no/such/folder/f: No such file or directory\n")
+            << option;
+    }
+    // The help on a full disk as well.
+    RunResult help = sh("exec \"$@\" >/dev/full", {ECHORANGE_SIM, "--help"});
+    EXPECT_EQ(help.exit_code, 2);
+    EXPECT_EQ(help.err, "echorange-sim: cannot write standard output: No space left on device\n");
+}
+
+TEST(SimsOutputFiles, PortpokeSimReportIsChecked)
+{
+    RunResult full = run(kSims[1], {"--sim-report=/dev/full", "r", "378"});
+    EXPECT_EQ(full.exit_code, 2);
+    EXPECT_EQ(full.out, "FFFF\n");
+    EXPECT_EQ(full.err, "portpoke-sim: cannot write /dev/full: No space left on device\n");
+    RunResult missing = run(kSims[1], {"--sim-report=/no/such/folder/r", "r", "378"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_EQ(missing.err, "portpoke-sim: cannot write /no/such/folder/r: No such file or directory\n");
+}
+
+TEST(SimsBinaries, TheThreeAreInBin)
+{
+    for (const Sim &sim : kSims) {
+        std::string path = std::string(BIN_DIR) + "/" + sim.name;
+        EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
+        EXPECT_EQ(std::string(sim.path), path);
+    }
+}
+
+} // namespace
