@@ -242,6 +242,89 @@ TEST(SimsOutputFiles, PortpokeSimReportIsChecked)
     EXPECT_EQ(missing.err, "portpoke-sim: cannot write /no/such/folder/r: No such file or directory\n");
 }
 
+std::string read(const std::string &path)
+{
+    return testutil::read_file(path);
+}
+
+TEST(PsloadSimCommandLine, BenchOptionsStandAnywhereBeforeTheDataFile)
+{
+    testutil::TempDir dir;
+    std::string ttf = small_ttf(dir);
+    const std::string r1 = dir.path() + "/r1", r2 = dir.path() + "/r2", t2 = dir.path() + "/t2";
+    RunResult leading = psload_sim({"--sim-report=" + r1, "--sim-fault=error-at-bit:9", "-v", "-b", "-mf", "1", ttf});
+    RunResult mixed = psload_sim({"-v", "--sim-report=" + r2, "-b", "-mf", "1", "--sim-fault=error-at-bit:9",
+                                  "--sim-trace=" + t2, ttf});
+    EXPECT_EQ(mixed.exit_code, leading.exit_code);
+    EXPECT_EQ(mixed.out, leading.out);
+    EXPECT_EQ(mixed.err, leading.err);
+    EXPECT_NE(mixed.err, "");  // the fault was taken: the download failed
+    EXPECT_EQ(read(r2), read(r1));
+    EXPECT_NE(read(t2), "");
+    // psload's listing names the data file and its own settings only.
+    EXPECT_NE(mixed.out.find("Input file name           : " + ttf + " \n"), std::string::npos) << mixed.out;
+    EXPECT_NE(mixed.out.find("File read mode            : Not use memory"), std::string::npos);
+    EXPECT_NE(mixed.out.find("Progress bar              : ON"), std::string::npos);
+}
+
+TEST(PsloadSimCommandLine, PsloadsOwnWordsKeepTheirMeaning)
+{
+    testutil::TempDir dir;
+    std::string ttf = small_ttf(dir);
+    const std::string report = dir.path() + "/r";
+    // The value of -w (and -p, -d, -md, -mf) is psload's whatever it says:
+    // here it reads as 0, and no report is written.
+    RunResult value = psload_sim({"-v", "-w", "--sim-report=" + report, ttf});
+    RunResult same = psload_sim({"-v", "-w", "x", ttf});
+    EXPECT_EQ(value.exit_code, same.exit_code);
+    EXPECT_EQ(value.out, same.out);
+    EXPECT_EQ(value.err, same.err);
+    EXPECT_EQ(access(report.c_str(), F_OK), -1);
+    // After the data file, a --sim- word is psload's: two arguments remain,
+    // which is psload's usage error.
+    RunResult after = psload_sim({"-v", ttf, "--sim-report=" + report});
+    EXPECT_EQ(after.exit_code, 8);
+    EXPECT_EQ(after.err, psload_sim({"-v", ttf, "x"}).err);
+    EXPECT_EQ(access(report.c_str(), F_OK), -1);
+    // -p 1 still selects 0x278, with the bench's port moved there.
+    RunResult moved = psload_sim({"-p", "1", "--sim-lpt=278", "-v", ttf});
+    EXPECT_EQ(moved.err, "");
+    EXPECT_NE(moved.out.find("Parallel port base address: 0x278"), std::string::npos) << moved.out;
+    // A bad bench option among psload's is still the bench's error.
+    RunResult bad = psload_sim({"-v", "--sim-nonsense", ttf});
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_EQ(bad.err.rfind("psload-sim: bad bench option --sim-nonsense\n", 0), 0u);
+}
+
+TEST(PsloadSimCommandLine, AFileNamedLikeABenchOptionIsReachedWithDotSlash)
+{
+    testutil::TempDir dir;
+    ttfgen::Layout l;
+    l.count = 20;
+    dir.write("--sim-x", ttfgen::text(l));
+    RunResult r = psload_sim({"-v", "./--sim-x"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Input file name           : ./--sim-x \n"), std::string::npos) << r.out;
+    RunResult bare = psload_sim({"-v", "--sim-x"}, dir.path());
+    EXPECT_EQ(bare.exit_code, 2);
+    EXPECT_EQ(bare.err.rfind("psload-sim: bad bench option --sim-x\n", 0), 0u);
+}
+
+TEST(PsloadSimCommandLine, AWaveformWindowWithoutAWaveformIsAnError)
+{
+    testutil::TempDir dir;
+    std::string ttf = small_ttf(dir);
+    for (const char *window : {"--sim-vcd-window=0:10", "--sim-vcd-window=bits:0:64"}) {
+        RunResult r = psload_sim({window, ttf});
+        EXPECT_EQ(r.exit_code, 2) << window;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "psload-sim: --sim-vcd-window needs --sim-vcd=FILE\n");
+    }
+    RunResult with = psload_sim({"--sim-vcd-window=0:10", "--sim-vcd=" + dir.path() + "/w.vcd", ttf});
+    EXPECT_EQ(with.exit_code, 0) << with.err;
+}
+
 TEST(SimsBinaries, TheThreeAreInBin)
 {
     for (const Sim &sim : kSims) {

@@ -2,9 +2,9 @@
 //
 // The same command line, phases and output as psload; the port seam goes to
 // the bench's I/O bus, where a parallel port with the configuration cable,
-// a passive-serial FPGA and the delay port are mapped.  Leading --sim-...
-// arguments set up the bench (see sim_options.h) and are taken away before
-// psload sees its arguments; whatever the bench has to say goes to the files
+// a passive-serial FPGA and the delay port are mapped.  --sim-... arguments
+// before the data file set up the bench (see sim_options.h) and are taken
+// away before psload sees its arguments; whatever the bench has to say goes to the files
 // those options name, never to psload's standard output or error.
 //
 // By default the device accepts exactly the design in the data file named
@@ -144,18 +144,13 @@ int main(int argc, char **argv)
     session = new Session;
     bench::SimOptions &opts = session->options;
     std::string error;
-    int first = bench::parse_sim_options(argc, argv, opts, error);
-    if (first < 0)
+    std::vector<char *> args;
+    if (!bench::split_sim_command_line(argc, argv, opts, args, error))
         return bench::command_line_error("psload-sim", error, bench::sim_options_doc());
     if (opts.help)
         return bench::print_text("psload-sim", bench::sim_options_help());
     if (opts.version)
         return bench::print_text("psload-sim", bench::version_text("psload-sim"));
-
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    for (int k = first; k < argc; ++k)
-        args.push_back(argv[k]);
     int psload_argc = static_cast<int>(args.size());
     args.push_back(nullptr);
 

@@ -111,6 +111,8 @@ const ProgramDoc kDoc = {
     "Runs psload against the simulated FPGA bench.\n",
     kOptions,
     sizeof kOptions / sizeof kOptions[0],
+    "Bench options may stand anywhere before the data file, among psload's own;\n"
+    "a data file whose name begins with --sim- is given as ./--sim-...\n"
     "Ports are hexadecimal (0x may be left out); other numbers are decimal,\n"
     "or hexadecimal with 0x.\n",
 };
@@ -280,6 +282,11 @@ bool check_sim_options(const SimOptions &options, std::string &error)
 {
     if (options.bits_given && !options.design_file.empty()) {
         error = "--sim-bits and --sim-design exclude each other";
+        return false;
+    }
+    // A window of nothing: the waveform it would cut is not written.
+    if (options.vcd_window_given && options.vcd_file.empty()) {
+        error = "--sim-vcd-window needs --sim-vcd=FILE";
         return false;
     }
     return true;

@@ -48,12 +48,13 @@ constexpr Micros kSlowNStatusDelay = 1000;
 int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &error);
 
 // Takes the --sim- arguments out of psload-sim's command line, wherever
-// they stand before the data file: an argument is a bench option when
-// psload would read it as an option (not as the value of -d, -p, -w, -md or
-// -mf, and not as its data file, the first argument that does not begin
-// with "-"), except that a command line of bench options alone is all
-// bench options.  psload_args gets argv[0] and psload's words in their
-// order.  False with a message in error for a bench option not understood.
+// they stand before the data file.  The arguments are walked as psload's
+// option loop walks them: an argument that begins with --sim- where psload
+// would look for an option or its data file is a bench option; the value
+// of -d, -p, -w, -md or -mf is psload's whatever it says, and the first
+// argument that does not begin with "-" (the data file) ends the bench
+// options.  psload_args gets argv[0] and psload's words in their order.
+// False with a message in error for a bench option not understood.
 bool split_sim_command_line(int argc, char **argv, SimOptions &options, std::vector<char *> &psload_args,
                             std::string &error);
 
