@@ -325,6 +325,33 @@ TEST(PsloadSimCommandLine, AWaveformWindowWithoutAWaveformIsAnError)
     EXPECT_EQ(with.exit_code, 0) << with.err;
 }
 
+TEST(EchorangeSimModule, AnObjectThatIsNoModuleIsAnErrorWithItsReason)
+{
+    testutil::TempDir dir;
+    std::string text = dir.write("text.so", "not an object\n");
+    struct Case {
+        std::string object;
+        std::string reason;
+    } cases[] = {
+        {"/nonexist.so", "No such file or directory"},
+        {dir.path(), "Is a directory"},
+        {text, "not an ELF object"},
+        {"/bin/sh", "not a kernel module (no .modinfo section)"},
+    };
+    for (const Case &c : cases) {
+        for (const char *mode : {"run", "serve"}) {
+            std::vector<std::string> args = {"--module", c.object, kScenario};
+            if (std::string(mode) == "serve")
+                args = {"--module", c.object, "--serve", dir.path() + "/rf", std::string(SOURCE_DIR) + "/examples/rangefinder.scenario"};
+            RunResult r = run(kSims[2], args);
+            EXPECT_EQ(r.exit_code, 2) << c.object << " " << mode;
+            EXPECT_EQ(r.out, "") << c.object << " " << mode;
+            EXPECT_EQ(r.err, "echorange-sim: cannot load the module " + c.object + ": " + c.reason + "\n")
+                << mode;
+        }
+    }
+}
+
 TEST(SimsBinaries, TheThreeAreInBin)
 {
     for (const Sim &sim : kSims) {

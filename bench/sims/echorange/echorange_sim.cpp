@@ -15,7 +15,8 @@
 //
 // Exit status: 0; 1 when the module broke a platform rule during the run
 // (listed on standard error) or, served, could not be loaded; 2 for a bad
-// command line or scenario.
+// command line or scenario, a module object that is none, or output that
+// could not be written (sims/common/front_end.h).
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -164,6 +165,36 @@ int parse_command_line(int argc, char **argv, Settings &s)
     return 0;
 }
 
+// Whether path holds a module object the emulated insmod can be given: a
+// file that can be read, an ELF object, with the module information that
+// insmod reads first.  Whether its kernel version matches, and whether it
+// loads, is insmod's to say, in the run.  False with the reason in why.
+bool module_object(const std::string &path, std::string &why)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    unsigned char magic[4] = {0, 0, 0, 0};
+    ssize_t n = read(fd, magic, sizeof magic);
+    int err = errno;
+    close(fd);
+    if (n < 0) {
+        why = std::strerror(err);
+        return false;
+    }
+    if (n < 4 || magic[0] != 0x7F || magic[1] != 'E' || magic[2] != 'L' || magic[3] != 'F') {
+        why = "not an ELF object";
+        return false;
+    }
+    if (rtlsim::Machine::read_modinfo(path).empty()) {
+        why = "not a kernel module (no .modinfo section)";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -198,6 +229,10 @@ int main(int argc, char **argv)
         std::cerr << "echorange-sim: " << path << ": " << e.what() << '\n';
         return 2;
     }
+    std::string why;
+    if (!module_object(module, why))
+        return bench::front_end_error(kProgram, "cannot load the module " + module + ": " + why);
+
     if (serving) {
         int rc = rtlsim::serve_scenario(scenario, module, serve, std::cout);
         std::cout.flush();
