@@ -352,6 +352,29 @@ TEST(EchorangeSimModule, AnObjectThatIsNoModuleIsAnErrorWithItsReason)
     }
 }
 
+TEST(PsloadSimDesign, ADesignThatCannotBeReadIsAnErrorWithItsReason)
+{
+    testutil::TempDir dir;
+    std::string ttf = small_ttf(dir);
+    struct Case {
+        std::string option;
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {"--sim-design=", dir.path(), "Is a directory"},
+        {"--sim-design-raw=", dir.path(), "Is a directory"},
+        {"--sim-design=", dir.path() + "/none.ttf", "No such file or directory"},
+        {"--sim-design-raw=", dir.path() + "/none.bin", "No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = psload_sim({c.option + c.path, "-v", ttf});
+        EXPECT_EQ(r.exit_code, 2) << c.option << c.path;
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "psload-sim: cannot read the design " + c.path + ": " + c.reason + "\n");
+    }
+}
+
 TEST(SimsBinaries, TheThreeAreInBin)
 {
     for (const Sim &sim : kSims) {

@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -159,10 +160,9 @@ int main(int argc, char **argv)
     if (!opts.bits_given && (psload_argc > 1 || !opts.design_file.empty())) {
         bool ok = false;
         opts.bench.fpga.design = design_of(opts, psload_argc > 1 ? args[psload_argc - 1] : "", ok);
-        if (!ok) {
-            std::fprintf(stderr, "psload-sim: cannot read the design %s\n", opts.design_file.c_str());
-            return 2;
-        }
+        if (!ok)
+            return bench::front_end_error("psload-sim", "cannot read the design " + opts.design_file + ": " +
+                                                            std::strerror(errno));
         opts.bench.fpga.config_bits = 8ULL * opts.bench.fpga.design.size();
     }
 
