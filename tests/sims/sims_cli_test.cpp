@@ -12,6 +12,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <cerrno>
+#include <sys/io.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -373,6 +375,92 @@ TEST(PsloadSimDesign, ADesignThatCannotBeReadIsAnErrorWithItsReason)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "psload-sim: cannot read the design " + c.path + ": " + c.reason + "\n");
     }
+}
+
+// The refusal this machine's kernel gives the test process: EPERM or
+// ENOSYS, or 0 when port access would be granted.
+int refusal_here()
+{
+    if (ioperm(0x378, 3, 1) == 0) {
+        ioperm(0x378, 3, 0);
+        return 0;
+    }
+    return errno;
+}
+
+// Address-space limit of the memory tests, in KiB (ulimit -v).
+const char kMemoryLimit[] = "120000";
+
+TEST(PsloadSimMemory, AStreamIsReadNoFurtherThanPsloadTakesIt)
+{
+    // An endless stream: psload refuses it after 32 MB (status 8); the
+    // bench must not grow with it.  Under the sanitizers no address-space
+    // limit can be set, and the run alone is checked.
+    std::string limit = SANITIZED ? "" : "ulimit -v 400000; ";
+    RunResult r = sh(limit + "cat /dev/zero | \"$@\"", {PSLOAD_SIM, "/dev/stdin"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 8);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: Can't open /dev/stdin for reading\n");
+}
+
+TEST(PsloadSimMemory, UnderAMemoryLimitPsloadSimPrintsWhatPsloadPrints)
+{
+    if (SANITIZED)
+        GTEST_SKIP() << "an address-space limit (ulimit -v) leaves no room for the sanitizers' shadow memory";
+    testutil::TempDir dir;
+    // 20 MB of commas: 20000001 empty values, whose bit image (one byte a
+    // bit, 160 MB) does not fit under the limit.
+    std::string commas = dir.write("commas.ttf", std::string(20000000, ','));
+    const std::string report = dir.path() + "/r";
+    const std::string ulimit = std::string("ulimit -v ") + kMemoryLimit + "; exec \"$@\"";
+
+    RunResult sim = sh(ulimit, {PSLOAD_SIM, "--sim-report=" + report, "-v", commas});
+    EXPECT_EQ(sim.signal, 0) << sim.err;
+    EXPECT_EQ(sim.exit_code, 0) << sim.err;
+    EXPECT_NE(sim.err.find("ttf_file_read_to_mem(): Can't allocate memory for download data.\n"), std::string::npos)
+        << sim.err;
+    EXPECT_NE(sim.out.find("  Include 20000001 byte data.\n"), std::string::npos) << sim.out;
+    // The device had no room for the design and counted bits only.
+    std::string r = read(report);
+    EXPECT_EQ(testutil::report_value(r, "design_check"), "counting-only") << r;
+    EXPECT_EQ(testutil::report_value(r, "expected_bits"), "160000008") << r;
+
+    // The real psload, where this machine refuses it the ports: the same
+    // words, given the same refusal on the bench.
+    int refusal = refusal_here();
+    if (refusal != EPERM && refusal != ENOSYS)
+        GTEST_SKIP() << "this machine grants port access: the real psload is not run here";
+    const std::string refused = refusal == EPERM ? "--sim-unprivileged=EPERM" : "--sim-unprivileged=ENOSYS";
+    RunResult real = sh(ulimit, {PSLOAD, "-v", commas});
+    RunResult same = sh(ulimit, {PSLOAD_SIM, refused, "-v", commas});
+    EXPECT_EQ(same.exit_code, real.exit_code);
+    EXPECT_EQ(same.err, real.err);
+    // psload's listing names the program as it was called.
+    EXPECT_EQ(same.out.substr(same.out.find(" \n")), real.out.substr(real.out.find(" \n")));
+    EXPECT_NE(real.err.find("Can't allocate memory for download data."), std::string::npos) << real.err;
+}
+
+TEST(PsloadSimMemory, AnOrdinaryDesignIsStillCheckedByteForByte)
+{
+    // The memory check steps back only where there is no room: a design of
+    // normal size is held, and a wrong bit is still found.
+    testutil::TempDir dir;
+    ttfgen::Layout l;
+    l.count = 2000;
+    l.series = 1;
+    std::string sent = dir.write("sent.ttf", ttfgen::text(l));
+    l.series = 3;
+    std::string wanted = dir.write("wanted.ttf", ttfgen::text(l));
+    const std::string report = dir.path() + "/r";
+    RunResult r = psload_sim({"--sim-report=" + report, "--sim-design=" + wanted, sent});
+    EXPECT_EQ(r.exit_code, 0);
+    std::string text = read(report);
+    EXPECT_EQ(testutil::report_value(text, "design_check"), "(missing)") << text;
+    EXPECT_EQ(testutil::report_value(text, "device_state"), "error") << text;
+    EXPECT_NE(testutil::report_value(text, "first_difference_byte"), "(missing)") << text;
+    RunResult good = psload_sim({"--sim-report=" + report, sent});
+    EXPECT_EQ(testutil::report_value(read(report), "device_state"), "user-mode");
 }
 
 TEST(SimsBinaries, TheThreeAreInBin)

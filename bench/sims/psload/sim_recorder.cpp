@@ -251,6 +251,8 @@ std::string SimRecorder::report() const
                       static_cast<unsigned long long>(byte), static_cast<unsigned>(bit % 8), got, want);
         r += text;
     }
+    if (design_not_held_)
+        r += "design_check counting-only\n";
     return r;
 }
 

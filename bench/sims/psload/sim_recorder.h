@@ -40,6 +40,10 @@ public:
     // The same at the end of the run: the waveform gets its last time stamp.
     void end();
 
+    // The device only counts bits, as there was no memory for the design:
+    // the report says so in a last line.
+    void set_design_not_held() { design_not_held_ = true; }
+
     // The report's text (one "name value" line per item).
     std::string report() const;
 
@@ -58,6 +62,7 @@ private:
     std::string received_file_;
     CableWaveform *wave_ = nullptr;
     std::string vcd_file_;
+    bool design_not_held_ = false;
     std::string trace_file_;
     int trace_fd_ = -1;
     std::string error_;
