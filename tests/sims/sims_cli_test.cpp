@@ -463,6 +463,93 @@ TEST(PsloadSimMemory, AnOrdinaryDesignIsStillCheckedByteForByte)
     EXPECT_EQ(testutil::report_value(read(report), "device_state"), "user-mode");
 }
 
+std::string section(const std::string &text, const std::string &begin, const std::string &end)
+{
+    std::size_t from = text.find(begin);
+    if (from == std::string::npos)
+        return "";
+    std::size_t to = text.find(end, from + begin.size());
+    return text.substr(from, to == std::string::npos ? std::string::npos : to - from);
+}
+
+// The options a manual page's section describes: the option words on the
+// line after each .TP (roff's "\-" read as "-").
+std::set<std::string> man_options(const std::string &page, const std::string &name)
+{
+    std::string text = section(testutil::read_file(page), ".SH " + name + "\n", "\n.SH ");
+    std::set<std::string> names;
+    std::istringstream in(text);
+    bool tagged = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line == ".TP") {
+            tagged = true;
+            continue;
+        }
+        if (!tagged)
+            continue;
+        tagged = false;
+        std::string plain;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line.compare(i, 2, "\\-") == 0) {
+                plain += '-';
+                ++i;
+            } else {
+                plain += line[i];
+            }
+        }
+        for (std::size_t at = plain.find('-'); at != std::string::npos; at = plain.find('-', at)) {
+            std::size_t end = plain.find_first_not_of("-abcdefghijklmnopqrstuvwxyz", at);
+            std::string word = plain.substr(at, end - at);
+            if (word.size() > 1 && (at == 0 || plain[at - 1] == ' ' || plain[at - 1] == '"'))
+                names.insert(word);
+            at = end;
+        }
+    }
+    return names;
+}
+
+// Every option of the help is described in the manual page's section, and
+// the section describes no option the program does not know.
+void expect_manual_matches_help(const Sim &sim, const std::string &page, const std::string &name)
+{
+    SCOPED_TRACE(page);
+    std::string help = run(sim, {"--sim-help"}).out;
+    std::set<std::string> listed = listed_options(help);
+    std::set<std::string> described = man_options(page, name);
+    ASSERT_FALSE(described.empty());
+    for (const std::string &o : listed)
+        EXPECT_EQ(described.count(o), 1u) << o << " is in the help but not in the manual page";
+    for (const std::string &o : described)
+        EXPECT_NE(help.find(o), std::string::npos) << o << " is in the manual page but no option";
+}
+
+TEST(SimsDocumentation, ManualPagesDescribeTheOptionTables)
+{
+    const std::string man = std::string(SOURCE_DIR) + "/man/";
+    expect_manual_matches_help(kSims[0], man + "psload-sim.1", "\"BENCH OPTIONS\"");
+    expect_manual_matches_help(kSims[1], man + "portpoke-sim.1", "\"BENCH OPTIONS\"");
+    expect_manual_matches_help(kSims[2], man + "echorange-sim.1", "OPTIONS");
+}
+
+TEST(SimsDocumentation, TheReadmeNamesPsloadSimsOptionsAndNoOthers)
+{
+    std::string readme = testutil::read_file(std::string(SOURCE_DIR) + "/README.md");
+    std::string part = section(readme, "### Trying it without hardware: psload-sim\n", "\n#");
+    ASSERT_NE(part, "");
+    std::string help = psload_sim({"--sim-help"}).out;
+    for (const std::string &o : listed_options(help))
+        EXPECT_NE(part.find("`" + o), std::string::npos) << o << " is not in the README";
+    // Every --sim- word of the README is an option of psload-sim or of
+    // portpoke-sim.
+    std::string known = help + run(kSims[1], {"--sim-help"}).out;
+    for (std::size_t at = readme.find("--sim-"); at != std::string::npos; at = readme.find("--sim-", at + 1)) {
+        std::size_t end = readme.find_first_not_of("-abcdefghijklmnopqrstuvwxyz", at);
+        std::string word = readme.substr(at, end - at);
+        EXPECT_TRUE(listed_options(known).count(word) || word == "--sim-" || word == "--sim-x")
+            << word << " in the README is no option";
+    }
+}
+
 TEST(SimsBinaries, TheThreeAreInBin)
 {
     for (const Sim &sim : kSims) {
