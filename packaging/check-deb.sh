@@ -3,7 +3,8 @@
 # control fields, the file list, that its dependencies are met on this
 # machine, and, from a copy extracted to a scratch root (never installed
 # into the system), that the programs run and the manual pages render
-# cleanly.
+# cleanly; the licence and changelog files; and lintian's verdict where
+# lintian is installed (an error fails the check).
 #
 #   check-deb.sh BUILD_DIR EXPECTED_FILES WORK_DIR
 #
@@ -250,6 +251,17 @@ if [ -n "${want_bin[$prefix/bin/portpoke-sim]:-}" ]; then
   ok "extracted portpoke-sim reads a simulated register"
 fi
 
+if [ -n "${want_bin[$prefix/bin/ttfgen]:-}" ]; then
+  run "$bin/ttfgen" --version
+  version_line=$out
+  want="^ttfgen \\(labtools\\) $(field Version), source commit ([0-9a-f]+(-modified)?|unknown)\$"
+  [ "$rc" = 0 ] && [[ "$version_line" =~ $want ]] || fail "ttfgen --version: status $rc, stdout '$out'"
+  run "$bin/ttfgen" -n 95
+  [ "$rc" = 0 ] && [ "$(printf '%s\n' "$out" | wc -l)" = 2 ] && [ "$(printf '%s' "$out" | tr -cd , | wc -c)" = 94 ] ||
+    fail "ttfgen -n 95: status $rc, not two lines of 95 values"
+  ok "extracted ttfgen: $version_line; -n 95 writes 92 + 3 values"
+fi
+
 if [ -n "${want_bin[$prefix/bin/echorange-sim]:-}" ]; then
   scenario=$root$prefix/share/doc/labtools/examples/echorange.scenario
   if [ -f "$scenario" ]; then
@@ -271,7 +283,8 @@ if [ -n "${want_bin[$prefix/bin/echorange-sim]:-}" ]; then
   module=$(grep -o 'file=[^ ]*echorange[^ ]*\.so' "$work/ld.txt" | head -n1)
   module=${module#file=}
   [ -n "$module" ] && module=$(readlink -f "$module")
-  if [ "$module" = "$(readlink -f "$root$prefix")/lib/labtools/echorange.so" ]; then
+  packaged_module=$(awk '$1 == "lib" { print $2; exit }' "$expected")
+  if [ -n "$packaged_module" ] && [ "$module" = "$(readlink -f "$root$prefix")/$packaged_module" ]; then
     ok "extracted echorange-sim loads the packaged module"
   else
     fail "echorange-sim loaded '$module', not the packaged module"
@@ -347,6 +360,40 @@ while read -r kind path; do
   fi
   ok "$name renders without warnings"
 done <"$expected"
+
+# --- licence and changelog ---------------------------------------------------
+doc=$root$prefix/share/doc/labtools
+if [ -f "$doc/copyright" ]; then
+  head -n1 "$doc/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "copyright is not in the machine-readable format"
+  grep -q '^License: GPL-2+$' "$doc/copyright" || fail "copyright names no GPL-2+ licence"
+fi
+if [ -f "$doc/changelog.gz" ]; then
+  top=$(zcat "$doc/changelog.gz" | head -n1)
+  [[ "$top" == "labtools ($(field Version)) "* ]] ||
+    fail "the changelog's latest entry '$top' is not for version $(field Version)"
+  ok "changelog.gz starts with: $top"
+fi
+# No maintainer scripts: the package has no shared library for ldconfig to
+# know about (the module object is loaded by path), and nothing to set up.
+dpkg-deb --ctrl-tarfile "$deb" | tar -t >"$work/control-files.txt"
+for script in preinst postinst prerm postrm; do
+  grep -qx "\./$script" "$work/control-files.txt" && fail "the package has a $script script"
+done
+
+# --- lintian, where it is installed --------------------------------------------
+if command -v lintian >/dev/null; then
+  lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.txt" 2>&1
+  lrc=$?
+  sed 's/^/lintian: /' "$work/lintian.txt"
+  if [ $lrc -eq 0 ]; then
+    ok "lintian: no errors ($(grep -c '^W: ' "$work/lintian.txt") warnings, $(grep -c '^I: ' "$work/lintian.txt") notes, $(grep -c '^O: ' "$work/lintian.txt") overridden)"
+  else
+    fail "lintian reports errors (status $lrc)"
+  fi
+else
+  echo "note: lintian is not installed; the package was not linted (Debian package lintian)"
+fi
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -3,12 +3,15 @@
 // tools' layout (16 a line).
 //
 //   ttfgen [-n count] [-l values_per_line] [-r] [-x] [-s series] [-o file]
+//   ttfgen --version
+#include "source_version.h"
 #include "ttf_writer.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 static void ttfgen_usage(const char *name)
@@ -19,8 +22,9 @@ static void ttfgen_usage(const char *name)
                  "    -l number   values per line (Default: 92; the vendor tools write 16)\n"
                  "    -r          CR LF line ends (Default: LF)\n"
                  "    -x          no line end after the last value\n"
-                 "    -s series     content series (Default: 1)\n"
-                 "    -o file     output file (Default: standard output)\n",
+                 "    -s series   content series (Default: 1)\n"
+                 "    -o file     output file (Default: standard output)\n"
+                 "    --version   the version and the source commit\n",
                  name);
 }
 
@@ -38,6 +42,10 @@ static bool number_arg(const char *text, long long min, long long max, long long
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("ttfgen (labtools) %s, source commit %s\n", labtools_version, labtools_commit);
+        return 0;
+    }
     ttfgen::Layout layout;
     const char *out_name = nullptr;
     long long n = 0;
