@@ -1,5 +1,4 @@
 #include "sims/common/front_end.h"
-#include "sims/common/source_commit.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -84,11 +83,6 @@ bool option_value(const OptionDoc &option, const std::string &word, std::string 
         return given;
     }
     return false;
-}
-
-std::string version_text(const char *program)
-{
-    return std::string(program) + " (labtools) " + kLabtoolsVersion + "\nsource commit " + kSourceCommit + "\n";
 }
 
 int command_line_error(const char *program, const std::string &reason, const ProgramDoc &doc)

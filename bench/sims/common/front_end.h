@@ -65,7 +65,9 @@ std::string help_text(const ProgramDoc &doc);
 // nullptr when there is none.
 const OptionDoc *find_option(const ProgramDoc &doc, const std::string &word);
 
-// "PROGRAM (labtools) VERSION\nsource commit COMMIT\n".
+// "PROGRAM (labtools) VERSION, source commit COMMIT\n", as ttfgen's
+// --version (in sims/common/version.cpp, with the bench_sim_version
+// library).
 std::string version_text(const char *program);
 
 // Prints "program: reason" and the help on standard error; returns 2.
