@@ -30,7 +30,7 @@ enum Tag { Set, Refuse, Unprivileged, Report, Help, Version };
 const bench::OptionDoc kOptions[] = {
     {"--sim-set", "=PORT=WORD", "the board's 16-bit register at PORT holds WORD\n(ports never set read FFFF, the floating bus)", Set},
     {"--sim-refuse", "=FIRST[-LAST]", "the kernel refuses access to these ports", Refuse},
-    {"--sim-unprivileged", "", "the process lacks CAP_SYS_RAWIO: ioperm fails with EPERM", Unprivileged},
+    {"--sim-unprivileged", "", "no CAP_SYS_RAWIO: ioperm fails with EPERM", Unprivileged},
     {"--sim-report", "=FILE", "after the run, write the permission requests, every\nport access and the registers written", Report},
     {"--sim-help", "", "this text", Help},
     {"--sim-version", "", "the version and the source commit", Version},
