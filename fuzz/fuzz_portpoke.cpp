@@ -13,6 +13,7 @@
 #include "fuzz_words.h"
 #include "bus/io_bus.h"
 #include "devices/pc/register_bank.h"
+#include "seams/portio_sim.h"
 
 int portpoke_main(int argc, char **argv);
 
@@ -28,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     // A board of registers on the ISA range; the rest of the space floats.
     static bench::RegisterBank bank(0, 0x400, 0x5A);
-    bench::IoBus &io = bench::io();
-    io.reset();
+    bench::IoBus io;
+    bench::PortioConnection seam(io);
     io.set_violation_policy(bench::ViolationPolicy::Record);
     io.set_tracing(true);
     io.map(0, 0x400, bank);

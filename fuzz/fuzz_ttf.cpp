@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "boards/fpga_bench.h"
+#include "seams/portio_sim.h"
 #include "psload.h"
 
 static std::string data_file;
@@ -73,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 std::abort();
     }
 
-    bench::IoBus &io = bench::io();
-    io.reset();
+    bench::IoBus io;
+    bench::PortioConnection seam(io);
     io.set_violation_policy(bench::ViolationPolicy::Record);
     bench::BenchConfig config;
     config.fpga.config_bits = bits;

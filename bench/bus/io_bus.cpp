@@ -180,10 +180,4 @@ void IoBus::out16(std::uint16_t port, std::uint16_t value)
     after_access();
 }
 
-IoBus &io()
-{
-    static IoBus bus;
-    return bus;
-}
-
 } // namespace bench

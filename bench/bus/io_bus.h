@@ -133,10 +133,6 @@ private:
     Observer *observer_ = nullptr;
 };
 
-// The process-wide bus, on a clock of its own, that the simulated port seam
-// (seams/portio_sim.cpp) talks to.
-IoBus &io();
-
 } // namespace bench
 
 #endif

@@ -1,6 +1,7 @@
 // The emulated lab PC: its assembly, contexts, preemption and time (see
 // machine.h).  The services are in kernel/.
 #include "rtlinux/kernel/rtl_thread.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -23,17 +24,10 @@ const char *context_name(Context c)
     return "?";
 }
 
-Machine *Machine::current_ = nullptr;
-
 // ---------------------------------------------------------------- assembly
 
 Machine::Machine() : linux_(std::make_unique<LinuxContext>())
 {
-    if (current_) {
-        std::fprintf(stderr, "rtlsim: only one Machine at a time\n");
-        std::abort();
-    }
-    current_ = this;
     // The module's port writes are kernel code: no I/O permission check,
     // and the time they take is the platform call's.
     bus_.set_kernel_mode(true);
@@ -68,16 +62,6 @@ Machine::~Machine()
     for (auto &t : threads_)
         release_thread(t.get());
     threads_.clear();
-    current_ = nullptr;
-}
-
-Machine &Machine::current()
-{
-    if (!current_) {
-        std::fprintf(stderr, "rtlsim: platform call with no Machine\n");
-        std::abort();
-    }
-    return *current_;
 }
 
 std::string Machine::default_module_path()
@@ -171,7 +155,10 @@ void Machine::deliver_irq(unsigned irq)
     ++irq_delivered_;
     if (obs_)
         obs_->irq(clock_.now(), irq, MachineObserver::Irq::delivered);
-    handler(irq, nullptr);
+    {
+        MachineBinding bound(*this);
+        handler(irq, nullptr);
+    }
     irqs_.line(irq).serviced();
     // A handler runs with interrupts masked; its return unmasks them.
     ctx_ = saved;

@@ -30,8 +30,8 @@
 // an unload, a board acknowledgement out of order, ...) is recorded as a
 // violation instead of crashing; tests expect none.
 //
-// One Machine exists at a time: the platform's C entry points reach it
-// through Machine::current().
+// Any number of machines may exist: the platform's C entry points reach the
+// one whose module code is running (abi/machine_binding.h).
 #ifndef RTLSIM_MACHINE_H
 #define RTLSIM_MACHINE_H
 
@@ -103,7 +103,6 @@ public:
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
-    static Machine &current();
     // The emulation build of the module (echorange.so).
     static std::string default_module_path();
 
@@ -312,7 +311,6 @@ private:
     int unload();
     void release_thread(rtl_thread_struct *thread);
 
-    static Machine *current_;
     MachineObserver *obs_ = nullptr;
 
     // The PC: one clock and event queue, the bus, the interrupt controller

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "rtlinux/abi/machine_binding.h"
 #include "rtlinux/machine.h"
 
 namespace {
@@ -32,7 +33,7 @@ TEST(EmulatedFifo, PutIsAllOrNothingGetIsPartialHandlerRunsOncePerWrite)
     seen.clear();
     ASSERT_EQ(m.fifo_create(1, 4000), 0);
     ASSERT_EQ(m.fifo_set_handler(1, [](unsigned fifo) {
-        seen.push_back(Machine::current().fifo_used(fifo));
+        seen.push_back(rtlsim::bound_machine()->fifo_used(fifo));
         return 0;
     }), 0);
     char record[24] = {};
@@ -91,7 +92,7 @@ protected:
         handled.clear();
         ASSERT_EQ(m.fifo_create(1, 10), 0);
         ASSERT_EQ(m.fifo_set_handler(1, [](unsigned fifo) {
-            handled.push_back(Machine::current().fifo_used(fifo));
+            handled.push_back(rtlsim::bound_machine()->fifo_used(fifo));
             return 0;
         }), 0);
         m.set_write_observer([this](int pid, unsigned fifo, int result) {
@@ -217,7 +218,7 @@ std::vector<hrtime> releases;
 
 void *recorder(void *)
 {
-    Machine &m = Machine::current();
+    Machine &m = *rtlsim::bound_machine();  // the machine running this code
     for (;;) {
         releases.push_back(m.clock());
         m.thread_wait();
@@ -297,7 +298,7 @@ std::vector<hrtime> irqs;
 
 unsigned ack_handler(unsigned, pt_regs *)
 {
-    Machine &m = Machine::current();
+    Machine &m = *rtlsim::bound_machine();  // the machine running this code
     m.port_out(0x132, 2);
     irqs.push_back(m.clock());
     m.port_out(0x132, 1);
@@ -351,3 +352,73 @@ TEST(EmulatedBoard, EchoAfterFlightTimeOnlyWhileTheLineIsUnmasked)
 }
 
 }  // namespace
+
+// ---- more than one machine ----
+
+// Each machine's threads and handlers reach their own machine through the
+// platform's entry points, however the two runs interleave; and a module
+// loaded on one runs while the other machine exists and runs too.
+std::vector<std::pair<Machine *, hrtime>> woken;
+
+void *note_machine(void *)
+{
+    for (;;) {
+        Machine *self = rtlsim::bound_machine();
+        woken.emplace_back(self, self->clock());
+        self->thread_wait();
+    }
+}
+
+TEST(TwoMachines, EachRunsItsOwnThreadsAndItsOwnModule)
+{
+    woken.clear();
+    Machine a, b;
+    rtl_thread_struct *ta = nullptr, *tb = nullptr;
+    ASSERT_EQ(a.thread_create(&ta, {20480, 0, 5, 0}, note_machine, nullptr), 0);
+    ASSERT_EQ(b.thread_create(&tb, {20480, 0, 5, 0}, note_machine, nullptr), 0);
+    a.thread_make_periodic(ta, 0, 10 * kMillisecond);
+    b.thread_make_periodic(tb, 0, 7 * kMillisecond);
+    woken.clear();
+    a.run_until(15 * kMillisecond);
+    b.run_until(15 * kMillisecond);
+    a.run_until(25 * kMillisecond);
+    EXPECT_EQ(woken, (std::vector<std::pair<Machine *, hrtime>>{
+                         {&a, 10 * kMillisecond}, {&b, 7 * kMillisecond}, {&b, 14 * kMillisecond},
+                         {&a, 20 * kMillisecond}}));
+    EXPECT_EQ(rtlsim::bound_machine(), nullptr);  // nothing stays bound between runs
+    a.thread_delete(ta);
+
+    // What the module reads on a machine of its own ...
+    std::vector<rtlsim::FifoValue> alone;
+    {
+        Machine c;
+        c.set_target(0, Machine::flight_for_mm(1000));
+        c.run_until(25 * kMillisecond);  // where a's clock is
+        ASSERT_EQ(c.insmod(), 0) << c.loader_error();
+        ASSERT_EQ(c.linux_write_records({{2, 1, 10}}), 12);
+        c.run_until(70 * kMillisecond);
+        alone = c.received();
+        ASSERT_EQ(c.rmmod(), 0);
+    }
+    ASSERT_GE(alone.size(), 4u);
+    // ... and on a, while b's thread keeps its own series in between.
+    a.set_target(0, Machine::flight_for_mm(1000));
+    ASSERT_EQ(a.insmod(), 0) << a.loader_error();
+    ASSERT_EQ(a.linux_write_records({{2, 1, 10}}), 12);
+    woken.clear();
+    a.run_until(50 * kMillisecond);
+    b.run_until(30 * kMillisecond);
+    a.run_until(70 * kMillisecond);
+    ASSERT_EQ(a.received().size(), alone.size());
+    for (size_t i = 0; i < alone.size(); ++i) {
+        EXPECT_EQ(a.received()[i].value, alone[i].value) << i;
+        EXPECT_EQ(a.received()[i].time, alone[i].time) << i;
+    }
+    EXPECT_TRUE(b.received().empty());
+    EXPECT_EQ(b.port_log().size(), 0u);
+    EXPECT_EQ(woken, (std::vector<std::pair<Machine *, hrtime>>{{&b, 21 * kMillisecond}, {&b, 28 * kMillisecond}}));
+    EXPECT_EQ(a.rmmod(), 0);
+    b.thread_delete(tb);
+    EXPECT_TRUE(a.violations().empty());
+    EXPECT_TRUE(b.violations().empty());
+}

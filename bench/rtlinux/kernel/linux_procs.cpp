@@ -3,6 +3,7 @@
 // per FIFO, the module's use count, writes that wait for room, the FIFO's
 // handler after a read or a write), and the reader process on FIFO 2.
 #include "rtlinux/machine.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -73,7 +74,11 @@ void Machine::run_fifo_handler(unsigned fifo, int *result)
     api::FifoHandler handler = fifos_.at(fifo).handler;
     if (!handler)
         return;
-    int r = handler(fifo);
+    int r;
+    {
+        MachineBinding bound(*this);
+        r = handler(fifo);
+    }
     linux_entry_done("the FIFO handler");
     if (r < 0)
         *result = r;

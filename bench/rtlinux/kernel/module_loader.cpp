@@ -3,6 +3,7 @@
 // Linux side, the module's use count, and what a failed load or an unload
 // must not leave behind, asked of each service and then taken away.
 #include "rtlinux/kernel/rtl_thread.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -89,7 +90,11 @@ int Machine::load(const std::string &path)
     }
     dl_ = dl;
     cleanup_ = cleanup;
-    int rc = init();
+    int rc;
+    {
+        MachineBinding bound(*this);
+        rc = init();
+    }
     linux_entry_done("init_module");
     if (rc != 0) {
         remove_module_resources();
@@ -132,7 +137,10 @@ int Machine::unload()
         loader_error_ += " open";
         return -kEbusy;
     }
-    cleanup_();
+    {
+        MachineBinding bound(*this);
+        cleanup_();
+    }
     linux_entry_done("cleanup_module");
     remove_module_resources();
     dlclose(dl_);

@@ -3,6 +3,7 @@
 // Releases of waiting threads are events on the machine's queue; which
 // ready thread runs, and when, is the machine's preemption (machine.cpp).
 #include "rtlinux/kernel/rtl_thread.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -77,7 +78,8 @@ void Machine::set_release(rtl_thread_struct *t, hrtime at)
 
 void thread_entry()
 {
-    Machine &m = Machine::current();
+    // The machine that switched to this thread bound itself (switch_to).
+    Machine &m = *bound_machine();
     rtl_thread_struct *self = m.running_;
 #ifdef RTLSIM_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &m.linux_stack_bottom_, &m.linux_stack_size_);
@@ -88,6 +90,7 @@ void thread_entry()
 
 void Machine::switch_to(rtl_thread_struct *thread)
 {
+    MachineBinding bound(*this);
     running_ = thread;
     thread->state = ThreadState::running;
     ctx_ = Context::rt_thread;

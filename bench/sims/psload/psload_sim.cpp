@@ -13,6 +13,7 @@
 #include "boards/fpga_bench.h"
 #include "bus/io_bus.h"
 #include "devices/fpga/design_file.h"
+#include "seams/portio_sim.h"
 #include "sims/psload/sim_options.h"
 #include "sims/psload/sim_recorder.h"
 
@@ -33,6 +34,7 @@ namespace {
 
 struct Session {
     bench::SimOptions options;
+    bench::IoBus bus;  // the bench PC's, behind the port seam
     bench::FpgaBench *bench = nullptr;
     bench::SimRecorder *recorder = nullptr;
     bool signal_sent = false;
@@ -166,8 +168,8 @@ int main(int argc, char **argv)
         opts.bench.fpga.config_bits = 8ULL * opts.bench.fpga.design.size();
     }
 
-    bench::IoBus &io = bench::io();
-    io.reset();
+    bench::IoBus &io = session->bus;
+    bench::portio_register(&bench::kIoBusPortOps, &io);
     io.set_violation_policy(bench::ViolationPolicy::Kill);
     if (opts.unprivileged)
         io.set_privileged(false, opts.refusal_errno);
