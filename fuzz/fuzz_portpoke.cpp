@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     // A board of registers on the ISA range; the rest of the space floats.
-    static bench::RegisterBank bank(0, 0x400, 0x5A);
+    static bench::RegisterBank bank(0x400, 0x5A);
     bench::IoBus io;
     bench::PortioConnection seam(io);
     io.set_violation_policy(bench::ViolationPolicy::Record);

@@ -3,7 +3,7 @@
 namespace bench {
 
 FpgaBench::FpgaBench(IoBus &io, const BenchConfig &config)
-    : io_(io), config_(config), port_(config.lpt_base), fpga_(config.fpga)
+    : io_(io), config_(config), fpga_(config.fpga)
 {
     if (config_.device)
         cable_.connect(&fpga_);

@@ -1,9 +1,11 @@
 // The lab PC's I/O bus: the ISA port space with devices on it.
 //
 // A device declares nothing but how it answers byte (and, if it likes, word)
-// cycles at absolute port numbers; a board maps it into a window of ports
-// under a name ("lpt", "echo_board"), so that a port can be told as
-// "echo_board+2".  Ports nobody decodes read 0xFF (the floating bus) and
+// cycles at offsets within its window; a board maps it into a window of
+// ports under a name ("parallel_port", "echo_board"), and the bus hands the
+// device the offset of each cycle (so a port can also be told as
+// "echo_board+2").  Where a device sits is the board's choice, made once,
+// in its map() call.  Ports nobody decodes read 0xFF (the floating bus) and
 // ignore writes.  A word access whose two bytes land on one device reaches
 // it as one cycle; otherwise the bus splits it into two byte cycles.
 //
@@ -27,19 +29,25 @@
 
 namespace bench {
 
-// A device on the I/O bus.  Ports are absolute port numbers; `now` is the
-// bus clock in whole microseconds.
+// A device on the I/O bus.  `offset` is the port's place in the device's
+// window (0 for its first port); `now` is the bus clock in whole
+// microseconds.
 class Device {
 public:
     virtual ~Device() = default;
-    virtual std::uint8_t read8(std::uint16_t port, Micros now) = 0;
-    virtual void write8(std::uint16_t port, std::uint8_t value, Micros now) = 0;
-    // A 16-bit access reaches the device as one bus cycle; by default it is
-    // seen as the low byte at port and the high byte at port + 1.
-    virtual std::uint16_t read16(std::uint16_t port, Micros now);
-    virtual void write16(std::uint16_t port, std::uint16_t value, Micros now);
+    virtual std::uint8_t read8(std::uint16_t offset, Micros now) = 0;
+    virtual void write8(std::uint16_t offset, std::uint8_t value, Micros now) = 0;
+    // A 16-bit access reaches the device as one bus cycle when both its
+    // bytes fall in one window; by default it is seen as the low byte at
+    // offset and the high byte at offset + 1.
+    virtual std::uint16_t read16(std::uint16_t offset, Micros now);
+    virtual void write16(std::uint16_t offset, std::uint16_t value, Micros now);
     // Back to the power-on state named in the device's header.
     virtual void reset(Micros /*now*/) {}
+    // The board mapped the device at `first` under `name`: a device that
+    // names its ports in what it says (complaints) takes note; it answers
+    // cycles by their offsets all the same.
+    virtual void mapped(std::uint16_t /*first*/, const std::string & /*name*/) {}
 };
 
 // One device's window on the bus.
@@ -67,6 +75,11 @@ public:
     void unmap(std::uint16_t first, unsigned count);
     const std::vector<Mapping> &mappings() const { return mappings_; }
     Device *device_at(std::uint16_t port) const { return devices_[port]; }
+    // The first port of the window that holds port (meaningful where a
+    // device is mapped).
+    std::uint16_t window_first(std::uint16_t port) const { return firsts_[port]; }
+    // The window that holds port, or null.
+    const Mapping *window_at(std::uint16_t port) const;
     // "name+offset" for a port in a named window, else "0xPORT".
     std::string describe(std::uint16_t port) const;
     // Every mapped device back to its power-on state (a bus RESET).
@@ -123,6 +136,7 @@ private:
     SimClock &clock_;
     Nanos access_cost_ = kMicrosecond;
     std::array<Device *, 65536> devices_{};
+    std::array<std::uint16_t, 65536> firsts_{};  // first port of each port's window
     std::vector<Mapping> mappings_;
     IoPermissions permissions_;
     bool kernel_mode_ = false;

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -96,7 +98,7 @@ TEST(IoBus, ResetDevicesRestoresPowerOnValuesOncePerDevice)
     bench::IoBus bus;
     bus.set_kernel_mode(true);
     Latch latch;
-    bench::ParallelPort lpt(0x378);
+    bench::ParallelPort lpt;
     bench::DelayPort delay;
     bus.map(0x300, 1, latch, "a");
     bus.map(0x302, 1, latch, "b");  // one device in two windows
@@ -127,10 +129,10 @@ TEST(IoBus, ParallelPortResetDrivesThePowerOnLevels)
         }
         bench::PortInputs sense(bench::Micros) override { return {}; }
     } probe;
-    bench::ParallelPort lpt(0x378);
+    bench::ParallelPort lpt;
     lpt.attach(&probe);
-    lpt.write8(0x37A, 0x0B, 0);  // STROBE, AUTOFD, SELECT IN asserted (low)
-    lpt.write8(0x378, 0xFF, 0);
+    lpt.write8(2, 0x0B, 0);  // STROBE, AUTOFD, SELECT IN asserted (low)
+    lpt.write8(0, 0xFF, 0);
     lpt.reset(1);
     EXPECT_EQ(probe.drives, 4);
     EXPECT_EQ(probe.seen.data, 0);
@@ -166,6 +168,48 @@ TEST(IoBus, AFailedIopermKeepsItsErrnoWhateverTheObserverDoes)
     ASSERT_EQ(bus.permission_calls().size(), 1u);
     EXPECT_EQ(bus.permission_calls()[0].err, EPERM);
     bus.set_observer(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// The bus hands a device the offset of each cycle in the window it was
+// mapped in, whatever its base; a word spanning two windows of one device
+// is two byte cycles.
+struct OffsetLog : bench::Device {
+    std::vector<std::pair<char, unsigned>> seen;
+    std::uint8_t read8(std::uint16_t offset, bench::Micros) override
+    {
+        seen.emplace_back('r', offset);
+        return static_cast<std::uint8_t>(0x40 + offset);
+    }
+    void write8(std::uint16_t offset, std::uint8_t, bench::Micros) override { seen.emplace_back('w', offset); }
+    std::uint16_t read16(std::uint16_t offset, bench::Micros) override
+    {
+        seen.emplace_back('R', offset);
+        return 0x1234;
+    }
+};
+
+TEST(IoBus, DevicesSeeOffsetsInTheirWindow)
+{
+    bench::IoBus bus;
+    bus.set_kernel_mode(true);
+    OffsetLog dev;
+    bus.map(0x2F8, 8, dev, "uart");
+    bus.map(0x3F8, 8, dev, "uart_again");
+    EXPECT_EQ(bus.in8(0x2FA), 0x42);
+    bus.out8(0x3FF, 0);
+    EXPECT_EQ(bus.in16(0x3F8), 0x1234);     // one window: one word cycle
+    EXPECT_EQ(bus.in16(0x2FF), 0xFF47);     // the high byte falls on nobody
+    bus.map(0x300, 8, dev, "third");
+    EXPECT_EQ(bus.in16(0x2FF), 0x4047);     // two windows: two byte cycles
+    EXPECT_EQ(dev.seen, (std::vector<std::pair<char, unsigned>>{
+                            {'r', 2}, {'w', 7}, {'R', 0}, {'r', 7}, {'r', 7}, {'r', 0}}));
+    ASSERT_NE(bus.window_at(0x3FB), nullptr);
+    EXPECT_EQ(bus.window_at(0x3FB)->name, "uart_again");
+    EXPECT_EQ(bus.window_at(0x2F7), nullptr);
 }
 
 } // namespace

@@ -45,13 +45,13 @@ void Machine::remove_module_resources()
 int Machine::insmod(const std::string &path)
 {
     if (obs_)
-        obs_->loader(clock_.now(), "insmod " + path);
+        obs_->loader(pc_.clock().now(), "insmod " + path);
     int rc = load(path);
     if (obs_) {
         std::string what = "insmod = " + std::to_string(rc);
         if (!loader_error_.empty())
             what += " (" + loader_error_ + ")";
-        obs_->loader(clock_.now(), what);
+        obs_->loader(pc_.clock().now(), what);
     }
     return rc;
 }
@@ -66,7 +66,7 @@ int Machine::load(const std::string &path)
     std::string version;
     for (const auto &item : read_modinfo(path)) {
         if (obs_)
-            obs_->loader(clock_.now(), "modinfo " + item);
+            obs_->loader(pc_.clock().now(), "modinfo " + item);
         if (item.rfind("kernel_version=", 0) == 0)
             version = item.substr(15);
     }
@@ -111,13 +111,13 @@ int Machine::load(const std::string &path)
 int Machine::rmmod()
 {
     if (obs_)
-        obs_->loader(clock_.now(), "rmmod");
+        obs_->loader(pc_.clock().now(), "rmmod");
     int rc = unload();
     if (obs_) {
         std::string what = "rmmod = " + std::to_string(rc);
         if (!loader_error_.empty())
             what += " (" + loader_error_ + ")";
-        obs_->loader(clock_.now(), what);
+        obs_->loader(pc_.clock().now(), what);
     }
     return rc;
 }

@@ -61,12 +61,12 @@ constexpr size_t kCoroutineStack = 256 * 1024;
 // kNever); when it falls due the thread is ready again.
 void Machine::set_release(rtl_thread_struct *t, hrtime at)
 {
-    events_.cancel(t->release_event);
+    pc_.events().cancel(t->release_event);
     t->release_event = bench::EventQueue::kNoEvent;
     t->release_at = at;
     if (at == kNever)
         return;
-    t->release_event = events_.schedule(at, [t] {
+    t->release_event = pc_.events().schedule(at, [t] {
         t->release_event = bench::EventQueue::kNoEvent;
         if (t->state == ThreadState::waiting) {
             t->state = ThreadState::ready;
@@ -96,7 +96,7 @@ void Machine::switch_to(rtl_thread_struct *thread)
     ctx_ = Context::rt_thread;
     ++thread->releases;
     if (obs_)
-        obs_->thread(clock_.now(), thread_number(thread), ThreadState::running);
+        obs_->thread(pc_.clock().now(), thread_number(thread), ThreadState::running);
 #ifdef RTLSIM_ASAN
     void *fake = nullptr;
     __sanitizer_start_switch_fiber(&fake, thread->stack.get(), thread->stack_bytes);
@@ -112,7 +112,7 @@ void Machine::switch_to(rtl_thread_struct *thread)
     running_ = nullptr;
     ctx_ = Context::linux_side;
     if (obs_)
-        obs_->thread(clock_.now(), thread_number(thread), thread->state);
+        obs_->thread(pc_.clock().now(), thread_number(thread), thread->state);
     if (!if_on_) {
         violation("a real-time thread gave up the processor with interrupts masked");
         if_on_ = true;
@@ -175,7 +175,7 @@ int Machine::thread_create(rtl_thread_struct **handle, const ThreadInfo &info,
     makecontext(&t->uc, thread_entry, 0);
 #endif
     t->state = ThreadState::ready;
-    t->last_release = clock_.now();
+    t->last_release = pc_.clock().now();
     *handle = t.get();
     threads_.push_back(std::move(t));
     preempt();  // it starts at once
@@ -249,7 +249,7 @@ int Machine::thread_wakeup(rtl_thread_struct *thread)
         return kEsrch;
     if (t->state == ThreadState::waiting || t->state == ThreadState::suspended) {
         t->state = ThreadState::ready;
-        t->last_release = clock_.now();
+        t->last_release = pc_.clock().now();
         set_release(t, kNever);
     }
     collect_due();
@@ -284,7 +284,7 @@ int Machine::thread_wait()
         return kEinval;
     }
     hrtime at = next_release(*t);
-    if (at <= clock_.now()) {
+    if (at <= pc_.clock().now()) {
         // Already due (an overrun): it runs on.
         t->last_release = at;
         return 0;
@@ -297,7 +297,7 @@ int Machine::thread_wait()
 
 void Machine::release_thread(rtl_thread_struct *t)
 {
-    events_.cancel(t->release_event);
+    pc_.events().cancel(t->release_event);
     t->release_event = bench::EventQueue::kNoEvent;
 #ifdef RTLSIM_ASAN
     // The coroutine's frames leave poisoned red zones in the stack's shadow.

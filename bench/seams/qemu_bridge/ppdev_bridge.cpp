@@ -139,8 +139,8 @@ void PpdevBridge::start_session(unsigned number)
     // are, as levels without edges, as psload-sim's device first sees them.
     ParallelPort &port = bench_->port();
     port.attach(nullptr);
-    port.write8(base, data_, 0);
-    port.write8(static_cast<std::uint16_t>(base + 2), control_, 0);
+    port.write8(0, data_, 0);     // data register
+    port.write8(2, control_, 0);  // control register
     bench_->fpga().power_up(options_.bench.fpga);
     cable_.connect(options_.bench.device ? &bench_->fpga() : nullptr);
     if (options_.bench.cable)

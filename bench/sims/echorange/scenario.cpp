@@ -95,9 +95,9 @@ hrtime parse_target(const std::string &word, int line)
     hrtime v;
     if (split_unit(word, &num, &unit)) {
         if (unit == "mm" && scaled_decimal(num, 1, &v))
-            return Machine::flight_for_mm(v);
+            return bench::EchoBoard::flight_for_mm(v);
         if (unit == "m" && scaled_decimal(num, 1000, &v))
-            return Machine::flight_for_mm(v);
+            return bench::EchoBoard::flight_for_mm(v);
         if (unit == "ns" && scaled_decimal(num, 1, &v))
             return v;
     }
@@ -340,31 +340,31 @@ void set_up_machine(Machine &m, const Scenario &sc)
 {
     m.set_call_cost(sc.call_cost);
     for (const auto &t : sc.targets)
-        m.set_target(t.first - 1, t.second);
+        m.board().set_target(t.first - 1, t.second);
     for (const auto &r : sc.fault_regions)
-        m.occupy_region(r.first, r.second, "other driver");
+        m.regions().occupy(r.first, r.second, "other driver");
     if (sc.fault_irq)
-        m.occupy_irq(Machine::kBoardIrq);
-    m.set_irq_line_mode(sc.irq_line);
+        m.irqs().occupy(bench::RangeFinderPc::kBoardIrq);
+    m.board().set_line_mode(sc.irq_line);
 }
 
 bool apply_machine_event(Machine &m, const ScenarioEvent &e)
 {
     switch (e.kind) {
     case ScenarioEvent::Kind::irq:
-        m.raise_irq_at(m.now());
+        m.board().raise_at(m.now());
         return true;
     case ScenarioEvent::Kind::target:
         if (e.flight < 0)
-            m.clear_target(e.sensor - 1);
+            m.board().clear_target(e.sensor - 1);
         else
-            m.set_target(e.sensor - 1, e.flight);
+            m.board().set_target(e.sensor - 1, e.flight);
         return true;
     case ScenarioEvent::Kind::clear_region:
-        m.vacate_regions();
+        m.regions().vacate_others();
         return true;
     case ScenarioEvent::Kind::clear_irq:
-        m.vacate_irq(Machine::kBoardIrq);
+        m.irqs().vacate(bench::RangeFinderPc::kBoardIrq);
         return true;
     default:
         return false;
@@ -457,7 +457,7 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     for (int pid : pids) {
         bool holds = pid == Machine::kWriterPid && m.writes_waiting() > 0;
         for (unsigned fifo = 1; fifo <= 2; ++fifo)
-            holds = holds || (m.fifo_open_count(fifo) > 0 && m.fifo_opener(fifo) == pid);
+            holds = holds || (m.fifos().open_count(fifo) > 0 && m.fifos().opener(fifo) == pid);
         if (holds) {
             out << format_time(m.now()) << " # end of run: process " << pid << " exits\n";
             m.linux_exit(pid);
@@ -467,9 +467,9 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         out << format_time(m.now()) << " # end of run: rmmod\n";
         m.rmmod();
     }
-    sum.values_dropped = m.fifo_refused(2);
-    sum.shots = m.shots_total();
-    sum.echoes_lost = m.echoes_lost();
+    sum.values_dropped = m.fifos().refused(2);
+    sum.shots = m.board().shots_total();
+    sum.echoes_lost = m.board().echoes_lost();
     sum.violations = m.violations();
     sum.interrupts = m.interrupts_delivered();
     sum.end = m.now();

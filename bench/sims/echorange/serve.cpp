@@ -158,7 +158,7 @@ void value_noted(Service &s, const unsigned char *p)
 // the pipe has room; the rest waits in RT-FIFO 2.
 void values_hand_on(Service &s)
 {
-    if (s.fd2 < 0 || !s.m.fifo_exists(2))
+    if (s.fd2 < 0 || !s.m.fifos().exists(2))
         return;
     unsigned char buf[4096];
     if (s.opt.bytewise) {
@@ -374,8 +374,8 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     out << "--- kernel log ---\n" << m.kernel_log();
     if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
         out << '\n';
-    out << "--- " << s.values << " values handed on, " << m.fifo_refused(2)
-        << " dropped (FIFO 2 full), " << m.shots_total() << " shots, " << m.echoes_lost()
+    out << "--- " << s.values << " values handed on, " << m.fifos().refused(2)
+        << " dropped (FIFO 2 full), " << m.board().shots_total() << " shots, " << m.board().echoes_lost()
         << " echoes lost (IRQ 11 masked) ---" << std::endl;
     if (!m.violations().empty()) {
         std::cerr << "echorange-sim: the module broke platform rules:\n";

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "boards/register_board.h"
 #include "bus/io_bus.h"
-#include "devices/pc/register_bank.h"
 #include "seams/portio_sim.h"
 
 int portpoke_main(int argc, char **argv);
@@ -68,9 +68,8 @@ void write_report(const std::string &path, const bench::IoBus &io, const bench::
     for (const auto &a : io.trace())
         std::fprintf(f, "%s\n", bench::to_string(a).c_str());
     for (unsigned i = 0; i < bank.size(); ++i) {
-        auto port = static_cast<std::uint16_t>(bank.first() + i);
-        if (bank.get(port) != before[i])
-            std::fprintf(f, "register 0x%X = 0x%02X\n", static_cast<unsigned>(port), bank.get(port));
+        if (bank.get(i) != before[i])
+            std::fprintf(f, "register 0x%X = 0x%02X\n", bench::RegisterBoard::kFirstPort + i, bank.get(i));
     }
     std::fclose(f);
 }
@@ -85,10 +84,8 @@ int main(int argc, char **argv)
     bench::portio_register(&bench::kIoBusPortOps, &io);
     io.set_tracing(true);
 
-    // The board answers at every port; what was never set reads as the
-    // floating bus would.
-    static bench::RegisterBank bank(0, 65536, 0xFF);
-    io.map(0, 65536, bank);
+    static bench::RegisterBoard board(io);
+    bench::RegisterBank &bank = board.bank();
 
     SimSettings sim;
     int k = 1;
@@ -109,7 +106,8 @@ int main(int argc, char **argv)
             if (!eq || !parse_hex(std::string(val, eq).c_str(), &port) || !parse_hex(eq + 1, &word) ||
                 port > 0xFFFE || word > 0xFFFF)
                 sim_usage("--sim-set takes PORT=WORD in hex");
-            bank.set_word(static_cast<std::uint16_t>(port), static_cast<std::uint16_t>(word));
+            bank.set_word(static_cast<unsigned>(port) - bench::RegisterBoard::kFirstPort,
+                          static_cast<std::uint16_t>(word));
         } else if (opt == "--sim-refuse") {
             const char *dash = std::strchr(val, '-');
             unsigned long first = 0, last = 0;
@@ -126,7 +124,7 @@ int main(int argc, char **argv)
 
     std::vector<std::uint8_t> before(bank.size());
     for (unsigned i = 0; i < bank.size(); ++i)
-        before[i] = bank.get(static_cast<std::uint16_t>(i));
+        before[i] = bank.get(i);
 
     // portpoke sees its own program name and its own words only.
     std::vector<char *> args;
