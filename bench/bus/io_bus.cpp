@@ -87,17 +87,6 @@ std::string IoBus::describe(std::uint16_t port) const
     return buf;
 }
 
-void IoBus::reset_devices()
-{
-    std::vector<Device *> done;
-    for (const auto &m : mappings_) {
-        if (std::find(done.begin(), done.end(), m.device) == done.end()) {
-            m.device->reset(clock_.micros());
-            done.push_back(m.device);
-        }
-    }
-}
-
 int IoBus::permission(unsigned long from, unsigned long num, int turn_on)
 {
     int result = permissions_.permission(from, num, turn_on);

@@ -42,8 +42,6 @@ public:
     // offset and the high byte at offset + 1.
     virtual std::uint16_t read16(std::uint16_t offset, Micros now);
     virtual void write16(std::uint16_t offset, std::uint16_t value, Micros now);
-    // Back to the power-on state named in the device's header.
-    virtual void reset(Micros /*now*/) {}
     // The board mapped the device at `first` under `name`: a device that
     // names its ports in what it says (complaints) takes note; it answers
     // cycles by their offsets all the same.
@@ -82,23 +80,14 @@ public:
     const Mapping *window_at(std::uint16_t port) const;
     // "name+offset" for a port in a named window, else "0xPORT".
     std::string describe(std::uint16_t port) const;
-    // Every mapped device back to its power-on state (a bus RESET).
-    void reset_devices();
 
     // The user process's I/O permission, and the processor's check of it.
     IoPermissions &permissions() { return permissions_; }
+    const IoPermissions &permissions() const { return permissions_; }
     void set_kernel_mode(bool on) { kernel_mode_ = on; }  // no permission check
-    void set_privileged(bool privileged, int refusal_errno = 1 /* EPERM */)
-    {
-        permissions_.set_privileged(privileged, refusal_errno);
-    }
-    void refuse_range(std::uint16_t first, unsigned count) { permissions_.refuse_range(first, count); }
+    // ioperm() from the user process: the permission model's answer, told
+    // to the observer.
     int permission(unsigned long from, unsigned long num, int turn_on);
-    bool permitted(std::uint16_t port) const { return permissions_.permitted(port); }
-    bool any_permitted() const { return permissions_.any_permitted(); }
-    const std::vector<PermissionCall> &permission_calls() const { return permissions_.calls(); }
-    void set_violation_policy(ViolationPolicy p) { permissions_.set_violation_policy(p); }
-    const std::vector<std::uint16_t> &violations() const { return permissions_.violations(); }
 
     // The processor's side of the bus.
     std::uint8_t in8(std::uint16_t port);

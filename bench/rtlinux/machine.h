@@ -184,7 +184,11 @@ public:
     // result is then given to the write observer.  A later write of a
     // process whose write waits comes after it.
     int linux_write(unsigned fifo, const void *buf, size_t n, int pid = kWriterPid);
+    // The writer's write() of command records (command, number, period):
+    // each a 12-byte record of three little-endian 32-bit ints, as the
+    // module reads them from /dev/rtf1.
     int linux_write_records(const std::vector<std::array<int, 3>> &records);
+    static std::vector<unsigned char> encode_records(const std::vector<std::array<int, 3>> &records);
     void set_write_observer(std::function<void(int pid, unsigned fifo, int result)> observer)
     {
         write_observer_ = std::move(observer);

@@ -216,33 +216,33 @@ TEST(IoBusModel, PermissionFollowsTheKernel)
     EXPECT_EQ(io.permission(0xFFFF, 2, 1), -1);
     EXPECT_EQ(errno, EINVAL);
 
-    io.set_privileged(false, EPERM);
+    io.permissions().set_privileged(false, EPERM);
     EXPECT_EQ(io.permission(0x378, 3, 1), -1);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(io.permission(0x378, 3, 0), 0) << "anyone may give access up";
 
-    io.set_privileged(false, ENOSYS);
+    io.permissions().set_privileged(false, ENOSYS);
     EXPECT_EQ(io.permission(0x378, 3, 0), -1) << "no ioperm at all";
     EXPECT_EQ(errno, ENOSYS);
 
-    io.set_privileged(true);
-    io.refuse_range(0x80, 1);
+    io.permissions().set_privileged(true);
+    io.permissions().refuse_range(0x80, 1);
     EXPECT_EQ(io.permission(0x7F, 2, 1), -1);
-    EXPECT_FALSE(io.permitted(0x7F));
+    EXPECT_FALSE(io.permissions().permitted(0x7F));
     EXPECT_EQ(io.permission(0x378, 3, 1), 0);
-    EXPECT_TRUE(io.permitted(0x37A));
-    EXPECT_FALSE(io.permitted(0x37B));
+    EXPECT_TRUE(io.permissions().permitted(0x37A));
+    EXPECT_FALSE(io.permissions().permitted(0x37B));
 }
 
 TEST(IoBusModel, AccessWithoutPermissionIsRecordedUnderTheRecordPolicy)
 {
     bench::IoBus io;
-    io.set_violation_policy(bench::ViolationPolicy::Record);
+    io.permissions().set_violation_policy(bench::ViolationPolicy::Record);
     testing::internal::CaptureStderr();
     EXPECT_EQ(io.in8(0x379), 0xFF);
     std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_EQ(io.violations().size(), 1u);
-    EXPECT_EQ(io.violations()[0], 0x379);
+    ASSERT_EQ(io.permissions().violations().size(), 1u);
+    EXPECT_EQ(io.permissions().violations()[0], 0x379);
     EXPECT_NE(err.find("0x379"), std::string::npos);
 }
 

@@ -73,7 +73,7 @@ protected:
     void SetUp() override
     {
         io().reset();  // a test may start over
-        io().set_violation_policy(bench::ViolationPolicy::Record);
+        io().permissions().set_violation_policy(bench::ViolationPolicy::Record);
         io().set_tracing(true);
         status = download_status{};
         status.parallel_port_address = kBase;

@@ -37,7 +37,7 @@ TEST_F(DownloadTest, TwoBenchesInOneProcessEachSeeOnlyTheirDownload)
         ASSERT_EQ(run_download(), 0);
         EXPECT_EQ(other.fpga().received(), std::vector<std::uint8_t>{0xC3});
         EXPECT_TRUE(other.fpga().user_mode(other_bus.now()));
-        EXPECT_EQ(other_bus.permission_calls(), io().permission_calls());
+        EXPECT_EQ(other_bus.permissions().calls(), io().permissions().calls());
         EXPECT_EQ(other_bus.accesses(), other_bus.trace().size());
         EXPECT_GT(other_bus.accesses(), 0u);
     }

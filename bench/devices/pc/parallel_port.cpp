@@ -67,12 +67,4 @@ void ParallelPort::write8(std::uint16_t offset, std::uint8_t value, Micros now)
         peripheral_->drive(outputs(), now);
 }
 
-void ParallelPort::reset(Micros now)
-{
-    data_ = 0;
-    control_ = kPowerOnControl;
-    if (peripheral_)
-        peripheral_->drive(outputs(), now);
-}
-
 } // namespace bench

@@ -70,8 +70,6 @@ public:
 
     std::uint8_t read8(std::uint16_t offset, Micros now) override;
     void write8(std::uint16_t offset, std::uint8_t value, Micros now) override;
-    // Power-on registers; whatever is plugged in sees the lines change.
-    void reset(Micros now) override;
 
 private:
     std::uint8_t data_ = 0;

@@ -174,7 +174,7 @@ void Machine::resume_writers()
     }
 }
 
-int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
+std::vector<unsigned char> Machine::encode_records(const std::vector<std::array<int, 3>> &records)
 {
     std::vector<unsigned char> bytes;
     for (const auto &r : records) {
@@ -184,6 +184,12 @@ int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
                 bytes.push_back(static_cast<unsigned char>(u >> (8 * b)));
         }
     }
+    return bytes;
+}
+
+int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
+{
+    std::vector<unsigned char> bytes = encode_records(records);
     return linux_write(1, bytes.data(), bytes.size());
 }
 

@@ -129,7 +129,7 @@ void PpdevBridge::start_session(unsigned number)
     io_.reset();
     // The guest's kernel has granted the ports by the time an access gets
     // here; the bench's permission model has nothing to say.
-    io_.set_violation_policy(ViolationPolicy::Record);
+    io_.permissions().set_violation_policy(ViolationPolicy::Record);
     const std::uint16_t base = options_.bench.lpt_base;
     io_.permission(base, 3, 1);
     bench_ = std::make_unique<FpgaBench>(io_, options_.bench);

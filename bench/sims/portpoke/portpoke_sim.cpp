@@ -62,7 +62,7 @@ void write_report(const std::string &path, const bench::IoBus &io, const bench::
         std::fprintf(stderr, "portpoke-sim: cannot write %s\n", path.c_str());
         return;
     }
-    for (const auto &c : io.permission_calls())
+    for (const auto &c : io.permissions().calls())
         std::fprintf(f, "ioperm 0x%lX %lu %d -> %d%s\n", c.from, c.num, c.turn_on, c.result,
                      c.result ? (c.err == EPERM ? " EPERM" : c.err == EINVAL ? " EINVAL" : " error") : "");
     for (const auto &a : io.trace())
@@ -92,7 +92,7 @@ int main(int argc, char **argv)
     for (; k < argc && std::strncmp(argv[k], "--sim-", 6) == 0; ++k) {
         std::string opt = argv[k];
         if (opt == "--sim-unprivileged") {
-            io.set_privileged(false, EPERM);
+            io.permissions().set_privileged(false, EPERM);
             continue;
         }
         std::string::size_type eq_at = opt.find('=');
@@ -114,7 +114,7 @@ int main(int argc, char **argv)
             if (!dash || !parse_hex(std::string(val, dash).c_str(), &first) || !parse_hex(dash + 1, &last) ||
                 first > last || last > 0xFFFF)
                 sim_usage("--sim-refuse takes FIRST-LAST in hex");
-            io.refuse_range(static_cast<std::uint16_t>(first), static_cast<unsigned>(last - first + 1));
+            io.permissions().refuse_range(static_cast<std::uint16_t>(first), static_cast<unsigned>(last - first + 1));
         } else if (opt == "--sim-report") {
             sim.report = val;
         } else {

@@ -170,11 +170,11 @@ int main(int argc, char **argv)
 
     bench::IoBus &io = session->bus;
     bench::portio_register(&bench::kIoBusPortOps, &io);
-    io.set_violation_policy(bench::ViolationPolicy::Kill);
+    io.permissions().set_violation_policy(bench::ViolationPolicy::Kill);
     if (opts.unprivileged)
-        io.set_privileged(false, opts.refusal_errno);
+        io.permissions().set_privileged(false, opts.refusal_errno);
     for (const auto &r : opts.refused)
-        io.refuse_range(r.first, r.second);
+        io.permissions().refuse_range(r.first, r.second);
 
     session->bench = new bench::FpgaBench(io, opts.bench);
     if (!opts.trace_file.empty() || !opts.report_file.empty() || !opts.received_file.empty() ||

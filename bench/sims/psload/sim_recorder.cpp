@@ -158,10 +158,10 @@ std::string SimRecorder::report() const
     Micros now = io.now();
     std::string held;
     for (unsigned p = 0; p < 65536; ++p) {
-        if (!io.permitted(static_cast<std::uint16_t>(p)))
+        if (!io.permissions().permitted(static_cast<std::uint16_t>(p)))
             continue;
         unsigned last = p;
-        while (last + 1 < 65536 && io.permitted(static_cast<std::uint16_t>(last + 1)))
+        while (last + 1 < 65536 && io.permissions().permitted(static_cast<std::uint16_t>(last + 1)))
             ++last;
         char range[32];
         if (last == p)
@@ -206,7 +206,7 @@ std::string SimRecorder::report() const
                   static_cast<unsigned long long>(bench_.delay().writes()),
                   static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),
                   bench_.port().data_register(), bench_.port().control_register(), held.c_str(),
-                  io.violations().size());
+                  io.permissions().violations().size());
     std::string r = text;
     if (fpga.design_mismatch()) {
         // Where the bits first went wrong: the byte and bit (from 0, least
