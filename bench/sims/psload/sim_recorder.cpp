@@ -125,10 +125,10 @@ void SimRecorder::on_permission(const PermissionCall &c)
         int n;
         if (c.result == 0)
             n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> 0\n",
-                              static_cast<unsigned long long>(bench_.io().now()), c.from, c.num, c.turn_on);
+                              static_cast<unsigned long long>(bench_.bus().now()), c.from, c.num, c.turn_on);
         else
             n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> -1 %s\n",
-                              static_cast<unsigned long long>(bench_.io().now()), c.from, c.num, c.turn_on,
+                              static_cast<unsigned long long>(bench_.bus().now()), c.from, c.num, c.turn_on,
                               errno_name(c.err));
         append(line, static_cast<std::size_t>(n));
     }
@@ -139,7 +139,7 @@ void SimRecorder::on_permission(const PermissionCall &c)
 void SimRecorder::end()
 {
     if (wave_)
-        wave_->finish(bench_.io().now());
+        wave_->finish(bench_.bus().now());
     finish();
 }
 
@@ -153,7 +153,7 @@ void SimRecorder::finish()
 
 std::string SimRecorder::report() const
 {
-    IoBus &io = bench_.io();
+    IoBus &io = bench_.bus();
     PassiveSerialFpga &fpga = bench_.fpga();
     Micros now = io.now();
     std::string held;
