@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     m.set_port_log(false);
     for (int ch = 0; ch < 3; ++ch)
         if (data[1 + ch] != 0)
-            m.set_target(ch, rtlsim::Machine::flight_for_mm(10LL * data[1 + ch]));
+            m.board().set_target(ch, bench::EchoBoard::flight_for_mm(10LL * data[1 + ch]));
 
     std::size_t pos = 4;
     auto next_chunk = [&](std::vector<std::uint8_t> &bytes, unsigned &wait_ms, bool &pause) {

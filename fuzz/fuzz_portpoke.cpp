@@ -13,6 +13,7 @@
 #include "fuzz_words.h"
 #include "bus/io_bus.h"
 #include "devices/pc/register_bank.h"
+#include "seams/portio_sim.h"
 
 int portpoke_main(int argc, char **argv);
 
@@ -27,14 +28,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     // A board of registers on the ISA range; the rest of the space floats.
-    static bench::RegisterBank bank(0, 0x400, 0x5A);
-    bench::IoBus &io = bench::io();
-    io.reset();
-    io.set_violation_policy(bench::ViolationPolicy::Record);
+    static bench::RegisterBank bank(0x400, 0x5A);
+    bench::IoBus io;
+    bench::PortioConnection seam(io);
+    io.permissions().set_violation_policy(bench::ViolationPolicy::Record);
     io.set_tracing(true);
     io.map(0, 0x400, bank);
     // Part of the space is refused, as a kernel may refuse it.
-    io.refuse_range(0xF000, 0x1000);
+    io.permissions().refuse_range(0xF000, 0x1000);
 
     std::vector<std::string> words = split_words(data, size, 8, {"portpoke"});
     std::vector<char *> argv;
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (rc != 0 && rc != -1)
         std::abort();
-    if (!io.violations().empty())
+    if (!io.permissions().violations().empty())
         std::abort();
     const auto &trace = io.trace();
     if (trace.size() > 1)
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!trace.empty()) {
         // The one access must be a word access at a port granted by the
         // one permission request of the run, made with count 2.
-        const auto &calls = io.permission_calls();
+        const auto &calls = io.permissions().calls();
         if (calls.size() != 1 || calls[0].result != 0 || calls[0].num != 2 || calls[0].from != trace[0].port ||
             trace[0].width != 16)
             std::abort();

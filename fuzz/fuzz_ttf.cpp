@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "boards/fpga_bench.h"
+#include "seams/portio_sim.h"
 #include "psload.h"
 
 static std::string data_file;
@@ -73,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 std::abort();
     }
 
-    bench::IoBus &io = bench::io();
-    io.reset();
-    io.set_violation_policy(bench::ViolationPolicy::Record);
+    bench::IoBus io;
+    bench::PortioConnection seam(io);
+    io.permissions().set_violation_policy(bench::ViolationPolicy::Record);
     bench::BenchConfig config;
     config.fpga.config_bits = bits;
     auto fpga_bench = std::make_unique<bench::FpgaBench>(io, config);
@@ -84,9 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     auto &fpga = fpga_bench->fpga();
     const std::uint64_t edges = fpga.dclk_rising_edges();
-    if (!io.violations().empty())
+    if (!io.permissions().violations().empty())
         std::abort();
-    if (io.any_permitted())
+    if (io.permissions().any_permitted())
         std::abort();
     if (fpga_bench->port().data_register() != 0 || fpga_bench->port().control_register() != 0x05)
         std::abort();

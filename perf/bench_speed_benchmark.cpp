@@ -4,6 +4,7 @@
 #include "boards/fpga_bench.h"
 #include "bus/io_bus.h"
 #include "psload.h"
+#include "seams/portio_sim.h"
 
 #include <benchmark/benchmark.h>
 
@@ -38,8 +39,9 @@ void BM_Download3600kbit(benchmark::State &state)
     bench::BenchConfig config;
     config.fpga.config_bits = 8ULL * kValues;
     std::uint64_t accesses = 0;
+    bench::IoBus io;
+    bench::PortioConnection seam(io);
     for (auto _ : state) {
-        bench::IoBus &io = bench::io();
         io.reset();
         bench::FpgaBench fpga_bench(io, config);
         if (download_data() != 0 || !fpga_bench.fpga().user_mode(io.now())) {
@@ -57,8 +59,7 @@ BENCHMARK(BM_Download3600kbit)->Unit(benchmark::kMillisecond);
 
 void BM_ParallelPortControlWrite(benchmark::State &state)
 {
-    bench::IoBus &io = bench::io();
-    io.reset();
+    bench::IoBus io;
     bench::BenchConfig config;
     config.fpga.config_bits = ~0ULL;
     bench::FpgaBench fpga_bench(io, config);

@@ -19,7 +19,7 @@ void BM_PeriodicRanging10ms(benchmark::State &state)
             rtlsim::Machine m;
             m.set_port_log(false);
             m.set_reader_sink([&](rtlsim::hrtime, int) { ++values; });
-            m.set_target(0, rtlsim::Machine::flight_for_mm(1000));
+            m.board().set_target(0, bench::EchoBoard::flight_for_mm(1000));
             if (m.insmod() != 0) {
                 state.SkipWithError(m.loader_error().c_str());
                 return;

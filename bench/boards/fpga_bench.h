@@ -24,7 +24,7 @@ struct BenchConfig {
 
 class FpgaBench {
 public:
-    FpgaBench(IoBus &io, const BenchConfig &config);
+    FpgaBench(IoBus &bus, const BenchConfig &config);
     ~FpgaBench();
     FpgaBench(const FpgaBench &) = delete;
     FpgaBench &operator=(const FpgaBench &) = delete;
@@ -33,10 +33,10 @@ public:
     ParallelPort &port() { return port_; }
     PassiveSerialFpga &fpga() { return fpga_; }
     DelayPort &delay() { return delay_; }
-    IoBus &io() { return io_; }
+    IoBus &bus() { return bus_; }
 
 private:
-    IoBus &io_;
+    IoBus &bus_;
     BenchConfig config_;
     ParallelPort port_;
     PassiveSerialFpga fpga_;

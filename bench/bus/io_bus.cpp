@@ -6,17 +6,17 @@
 
 namespace bench {
 
-std::uint16_t Device::read16(std::uint16_t port, Micros now)
+std::uint16_t Device::read16(std::uint16_t offset, Micros now)
 {
-    std::uint16_t lo = read8(port, now);
-    std::uint16_t hi = read8(static_cast<std::uint16_t>(port + 1), now);
+    std::uint16_t lo = read8(offset, now);
+    std::uint16_t hi = read8(static_cast<std::uint16_t>(offset + 1), now);
     return static_cast<std::uint16_t>(lo | (hi << 8));
 }
 
-void Device::write16(std::uint16_t port, std::uint16_t value, Micros now)
+void Device::write16(std::uint16_t offset, std::uint16_t value, Micros now)
 {
-    write8(port, static_cast<std::uint8_t>(value & 0xFF), now);
-    write8(static_cast<std::uint16_t>(port + 1), static_cast<std::uint8_t>(value >> 8), now);
+    write8(offset, static_cast<std::uint8_t>(value & 0xFF), now);
+    write8(static_cast<std::uint16_t>(offset + 1), static_cast<std::uint8_t>(value >> 8), now);
 }
 
 IoBus::IoBus(SimClock &clock) : clock_(clock) {}
@@ -26,6 +26,7 @@ IoBus::IoBus() : clock_(own_clock_) {}
 void IoBus::reset()
 {
     devices_.fill(nullptr);
+    firsts_.fill(0);
     mappings_.clear();
     permissions_.reset();
     kernel_mode_ = false;
@@ -41,8 +42,11 @@ void IoBus::reset()
 
 void IoBus::map(std::uint16_t first, unsigned count, Device &device, std::string name)
 {
-    for (unsigned p = first; p < first + count && p < 65536; ++p)
+    for (unsigned p = first; p < first + count && p < 65536; ++p) {
         devices_[p] = &device;
+        firsts_[p] = first;
+    }
+    device.mapped(first, name);
     mappings_.push_back(Mapping{std::move(name), first, count, &device});
 }
 
@@ -61,6 +65,14 @@ void IoBus::unmap(std::uint16_t first, unsigned count)
                     mappings_.end());
 }
 
+const Mapping *IoBus::window_at(std::uint16_t port) const
+{
+    for (auto it = mappings_.rbegin(); it != mappings_.rend(); ++it)
+        if (port >= it->first && port < it->first + it->count && devices_[port] == it->device)
+            return &*it;
+    return nullptr;
+}
+
 std::string IoBus::describe(std::uint16_t port) const
 {
     char buf[96];
@@ -73,17 +85,6 @@ std::string IoBus::describe(std::uint16_t port) const
     }
     std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(port));
     return buf;
-}
-
-void IoBus::reset_devices()
-{
-    std::vector<Device *> done;
-    for (const auto &m : mappings_) {
-        if (std::find(done.begin(), done.end(), m.device) == done.end()) {
-            m.device->reset(clock_.micros());
-            done.push_back(m.device);
-        }
-    }
 }
 
 int IoBus::permission(unsigned long from, unsigned long num, int turn_on)
@@ -122,7 +123,7 @@ std::uint8_t IoBus::in8(std::uint16_t port)
 {
     std::uint8_t v = 0xFF;
     if (check(port, 8) && devices_[port])
-        v = devices_[port]->read8(port, clock_.micros());
+        v = devices_[port]->read8(static_cast<std::uint16_t>(port - firsts_[port]), clock_.micros());
     record(port, Dir::In, 8, v);
     after_access();
     return v;
@@ -131,14 +132,15 @@ std::uint8_t IoBus::in8(std::uint16_t port)
 void IoBus::out8(std::uint16_t port, std::uint8_t value)
 {
     if (check(port, 8) && devices_[port])
-        devices_[port]->write8(port, value, clock_.micros());
+        devices_[port]->write8(static_cast<std::uint16_t>(port - firsts_[port]), value, clock_.micros());
     record(port, Dir::Out, 8, value);
     after_access();
 }
 
-// A word access whose two bytes belong to one device reaches it as one bus
-// cycle.  When they belong to different devices (or one byte to nobody) the
-// bus splits it into two byte cycles, and a byte nobody decodes floats high.
+// A word access whose two bytes belong to one device window reaches it as
+// one bus cycle.  When they belong to different windows (or one byte to
+// nobody) the bus splits it into two byte cycles, and a byte nobody decodes
+// floats high.
 std::uint16_t IoBus::in16(std::uint16_t port)
 {
     std::uint16_t v = 0xFFFF;
@@ -146,12 +148,14 @@ std::uint16_t IoBus::in16(std::uint16_t port)
         auto high = static_cast<std::uint16_t>(port + 1);
         Device *lo_dev = devices_[port];
         Device *hi_dev = devices_[high];
+        auto lo_off = static_cast<std::uint16_t>(port - firsts_[port]);
+        auto hi_off = static_cast<std::uint16_t>(high - firsts_[high]);
         Micros now = clock_.micros();
-        if (lo_dev && lo_dev == hi_dev) {
-            v = lo_dev->read16(port, now);
+        if (lo_dev && lo_dev == hi_dev && firsts_[port] == firsts_[high]) {
+            v = lo_dev->read16(lo_off, now);
         } else {
-            std::uint16_t lo = lo_dev ? lo_dev->read8(port, now) : 0xFF;
-            std::uint16_t hi = hi_dev ? hi_dev->read8(high, now) : 0xFF;
+            std::uint16_t lo = lo_dev ? lo_dev->read8(lo_off, now) : 0xFF;
+            std::uint16_t hi = hi_dev ? hi_dev->read8(hi_off, now) : 0xFF;
             v = static_cast<std::uint16_t>(lo | (hi << 8));
         }
     }
@@ -166,24 +170,20 @@ void IoBus::out16(std::uint16_t port, std::uint16_t value)
         auto high = static_cast<std::uint16_t>(port + 1);
         Device *lo_dev = devices_[port];
         Device *hi_dev = devices_[high];
+        auto lo_off = static_cast<std::uint16_t>(port - firsts_[port]);
+        auto hi_off = static_cast<std::uint16_t>(high - firsts_[high]);
         Micros now = clock_.micros();
-        if (lo_dev && lo_dev == hi_dev) {
-            lo_dev->write16(port, value, now);
+        if (lo_dev && lo_dev == hi_dev && firsts_[port] == firsts_[high]) {
+            lo_dev->write16(lo_off, value, now);
         } else {
             if (lo_dev)
-                lo_dev->write8(port, static_cast<std::uint8_t>(value & 0xFF), now);
+                lo_dev->write8(lo_off, static_cast<std::uint8_t>(value & 0xFF), now);
             if (hi_dev)
-                hi_dev->write8(high, static_cast<std::uint8_t>(value >> 8), now);
+                hi_dev->write8(hi_off, static_cast<std::uint8_t>(value >> 8), now);
         }
     }
     record(port, Dir::Out, 16, value);
     after_access();
-}
-
-IoBus &io()
-{
-    static IoBus bus;
-    return bus;
 }
 
 } // namespace bench

@@ -1,9 +1,11 @@
 // The lab PC's I/O bus: the ISA port space with devices on it.
 //
 // A device declares nothing but how it answers byte (and, if it likes, word)
-// cycles at absolute port numbers; a board maps it into a window of ports
-// under a name ("lpt", "echo_board"), so that a port can be told as
-// "echo_board+2".  Ports nobody decodes read 0xFF (the floating bus) and
+// cycles at offsets within its window; a board maps it into a window of
+// ports under a name ("parallel_port", "echo_board"), and the bus hands the
+// device the offset of each cycle (so a port can also be told as
+// "echo_board+2").  Where a device sits is the board's choice, made once,
+// in its map() call.  Ports nobody decodes read 0xFF (the floating bus) and
 // ignore writes.  A word access whose two bytes land on one device reaches
 // it as one cycle; otherwise the bus splits it into two byte cycles.
 //
@@ -27,19 +29,23 @@
 
 namespace bench {
 
-// A device on the I/O bus.  Ports are absolute port numbers; `now` is the
-// bus clock in whole microseconds.
+// A device on the I/O bus.  `offset` is the port's place in the device's
+// window (0 for its first port); `now` is the bus clock in whole
+// microseconds.
 class Device {
 public:
     virtual ~Device() = default;
-    virtual std::uint8_t read8(std::uint16_t port, Micros now) = 0;
-    virtual void write8(std::uint16_t port, std::uint8_t value, Micros now) = 0;
-    // A 16-bit access reaches the device as one bus cycle; by default it is
-    // seen as the low byte at port and the high byte at port + 1.
-    virtual std::uint16_t read16(std::uint16_t port, Micros now);
-    virtual void write16(std::uint16_t port, std::uint16_t value, Micros now);
-    // Back to the power-on state named in the device's header.
-    virtual void reset(Micros /*now*/) {}
+    virtual std::uint8_t read8(std::uint16_t offset, Micros now) = 0;
+    virtual void write8(std::uint16_t offset, std::uint8_t value, Micros now) = 0;
+    // A 16-bit access reaches the device as one bus cycle when both its
+    // bytes fall in one window; by default it is seen as the low byte at
+    // offset and the high byte at offset + 1.
+    virtual std::uint16_t read16(std::uint16_t offset, Micros now);
+    virtual void write16(std::uint16_t offset, std::uint16_t value, Micros now);
+    // The board mapped the device at `first` under `name`: a device that
+    // names its ports in what it says (complaints) takes note; it answers
+    // cycles by their offsets all the same.
+    virtual void mapped(std::uint16_t /*first*/, const std::string & /*name*/) {}
 };
 
 // One device's window on the bus.
@@ -67,25 +73,21 @@ public:
     void unmap(std::uint16_t first, unsigned count);
     const std::vector<Mapping> &mappings() const { return mappings_; }
     Device *device_at(std::uint16_t port) const { return devices_[port]; }
+    // The first port of the window that holds port (meaningful where a
+    // device is mapped).
+    std::uint16_t window_first(std::uint16_t port) const { return firsts_[port]; }
+    // The window that holds port, or null.
+    const Mapping *window_at(std::uint16_t port) const;
     // "name+offset" for a port in a named window, else "0xPORT".
     std::string describe(std::uint16_t port) const;
-    // Every mapped device back to its power-on state (a bus RESET).
-    void reset_devices();
 
     // The user process's I/O permission, and the processor's check of it.
     IoPermissions &permissions() { return permissions_; }
+    const IoPermissions &permissions() const { return permissions_; }
     void set_kernel_mode(bool on) { kernel_mode_ = on; }  // no permission check
-    void set_privileged(bool privileged, int refusal_errno = 1 /* EPERM */)
-    {
-        permissions_.set_privileged(privileged, refusal_errno);
-    }
-    void refuse_range(std::uint16_t first, unsigned count) { permissions_.refuse_range(first, count); }
+    // ioperm() from the user process: the permission model's answer, told
+    // to the observer.
     int permission(unsigned long from, unsigned long num, int turn_on);
-    bool permitted(std::uint16_t port) const { return permissions_.permitted(port); }
-    bool any_permitted() const { return permissions_.any_permitted(); }
-    const std::vector<PermissionCall> &permission_calls() const { return permissions_.calls(); }
-    void set_violation_policy(ViolationPolicy p) { permissions_.set_violation_policy(p); }
-    const std::vector<std::uint16_t> &violations() const { return permissions_.violations(); }
 
     // The processor's side of the bus.
     std::uint8_t in8(std::uint16_t port);
@@ -123,6 +125,7 @@ private:
     SimClock &clock_;
     Nanos access_cost_ = kMicrosecond;
     std::array<Device *, 65536> devices_{};
+    std::array<std::uint16_t, 65536> firsts_{};  // first port of each port's window
     std::vector<Mapping> mappings_;
     IoPermissions permissions_;
     bool kernel_mode_ = false;
@@ -132,10 +135,6 @@ private:
     void *hook_ctx_ = nullptr;
     Observer *observer_ = nullptr;
 };
-
-// The process-wide bus, on a clock of its own, that the simulated port seam
-// (seams/portio_sim.cpp) talks to.
-IoBus &io();
 
 } // namespace bench
 

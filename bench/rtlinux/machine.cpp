@@ -1,6 +1,7 @@
 // The emulated lab PC: its assembly, contexts, preemption and time (see
 // machine.h).  The services are in kernel/.
 #include "rtlinux/kernel/rtl_thread.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -23,29 +24,21 @@ const char *context_name(Context c)
     return "?";
 }
 
-Machine *Machine::current_ = nullptr;
-
 // ---------------------------------------------------------------- assembly
 
 Machine::Machine() : linux_(std::make_unique<LinuxContext>())
 {
-    if (current_) {
-        std::fprintf(stderr, "rtlsim: only one Machine at a time\n");
-        std::abort();
-    }
-    current_ = this;
     // The module's port writes are kernel code: no I/O permission check,
     // and the time they take is the platform call's.
-    bus_.set_kernel_mode(true);
-    bus_.set_access_cost(0);
-    bus_.map(kBoardBase, kBoardExtent, board_, "echo_board");
+    pc_.bus().set_kernel_mode(true);
+    pc_.bus().set_access_cost(0);
     auto to_violations = [this](const std::string &what) { complaint(what); };
-    board_.set_complaint_sink(to_violations);
+    pc_.board().set_complaint_sink(to_violations);
     irqs_.set_complaint_sink(to_violations);
     fifos_.set_complaint_sink(to_violations);
     irqs_.set_event_sink([this](unsigned irq, MachineObserver::Irq what) {
         if (obs_)
-            obs_->irq(clock_.now(), irq, what);
+            obs_->irq(pc_.clock().now(), irq, what);
     });
 }
 
@@ -68,16 +61,6 @@ Machine::~Machine()
     for (auto &t : threads_)
         release_thread(t.get());
     threads_.clear();
-    current_ = nullptr;
-}
-
-Machine &Machine::current()
-{
-    if (!current_) {
-        std::fprintf(stderr, "rtlsim: platform call with no Machine\n");
-        std::abort();
-    }
-    return *current_;
 }
 
 std::string Machine::default_module_path()
@@ -112,7 +95,7 @@ void Machine::platform_call(const char *name, bool switch_point)
         --hook_depth_;
     }
     if (call_cost_ > 0)
-        clock_.advance(call_cost_);
+        pc_.clock().advance(call_cost_);
     if (switch_point) {
         collect_due();
         preempt();
@@ -123,7 +106,7 @@ void Machine::platform_call(const char *name, bool switch_point)
 // are ready.
 void Machine::collect_due()
 {
-    events_.run_due(clock_.now());
+    pc_.events().run_due(pc_.clock().now());
 }
 
 // Interrupts first (they preempt everything), then, from the Linux side
@@ -170,8 +153,11 @@ void Machine::deliver_irq(unsigned irq)
     if_on_ = false;
     ++irq_delivered_;
     if (obs_)
-        obs_->irq(clock_.now(), irq, MachineObserver::Irq::delivered);
-    handler(irq, nullptr);
+        obs_->irq(pc_.clock().now(), irq, MachineObserver::Irq::delivered);
+    {
+        MachineBinding bound(*this);
+        handler(irq, nullptr);
+    }
     irqs_.line(irq).serviced();
     // A handler runs with interrupts masked; its return unmasks them.
     ctx_ = saved;
@@ -189,18 +175,18 @@ void Machine::run_until(hrtime until)
         preempt();
         drain_reader();
         resume_writers();
-        hrtime next = events_.next_due();
+        hrtime next = pc_.events().next_due();
         if (next > until)
             break;
-        clock_.advance_to(next);
+        pc_.clock().advance_to(next);
     }
-    clock_.advance_to(until);
+    pc_.clock().advance_to(until);
 }
 
 hrtime Machine::clock()
 {
     platform_call("gethrtime");
-    return clock_.now();
+    return pc_.clock().now();
 }
 
 int Machine::vlog(const char *fmt, va_list ap)
@@ -215,7 +201,7 @@ int Machine::vlog(const char *fmt, va_list ap)
         size_t start = text.rfind('\n', before == 0 ? 0 : before - 1);
         start = start == std::string::npos || before == 0 ? 0 : start + 1;
         for (size_t nl; (nl = text.find('\n', std::max(start, before))) != std::string::npos; start = nl + 1)
-            obs_->kernel_log(clock_.now(), ctx_, text.substr(start, nl - start));
+            obs_->kernel_log(pc_.clock().now(), ctx_, text.substr(start, nl - start));
     }
     return n;
 }
@@ -260,26 +246,6 @@ void Machine::irq_restore(unsigned long flags)
     platform_call("rtl_restore_interrupts");
 }
 
-void Machine::occupy_irq(unsigned irq)
-{
-    irqs_.occupy(irq);
-}
-
-void Machine::vacate_irq(unsigned irq)
-{
-    irqs_.vacate(irq);
-}
-
-bool Machine::irq_installed(unsigned irq) const
-{
-    return irqs_.installed(irq);
-}
-
-bool Machine::irq_enabled(unsigned irq) const
-{
-    return irqs_.enabled(irq);
-}
-
 // ---------------------------------------------------------------- I/O regions and ports
 
 int Machine::region_check(unsigned long start, unsigned long n)
@@ -301,71 +267,22 @@ void Machine::region_release(unsigned long start, unsigned long n)
         violation("release_region(0x%lx, %lu): no such region registered", start, n);
 }
 
-void Machine::occupy_region(unsigned long start, unsigned long n, const std::string &name)
-{
-    regions_.occupy(start, n, name);
-}
-
-void Machine::vacate_regions()
-{
-    regions_.vacate_others();
-}
-
-bool Machine::region_taken(unsigned long start, unsigned long n) const
-{
-    return regions_.taken(start, n);
-}
-
-std::string Machine::region_owner(unsigned long port) const
-{
-    return regions_.owner(port);
-}
-
-// outb from the module: a cycle on the bus.  The board's ports are the
-// module's only while it holds their I/O region.
+// outb from the module: a cycle on the bus.  A port that a device decodes is
+// the module's only while it holds the I/O region over it.
 void Machine::port_out(unsigned port, unsigned value)
 {
     platform_call("outb");
     if (port_log_on_)
-        port_log_.push_back(PortWrite{clock_.now(), port, value, ctx_});
+        port_log_.push_back(PortWrite{pc_.clock().now(), port, value, ctx_});
     if (obs_)
-        obs_->port_write(clock_.now(), ctx_, port, value & 0xff, 8);
-    if (port >= kBoardBase && port < kBoardBase + kBoardExtent && !regions_.held_by_module(port))
-        violation("outb(0x%02x, 0x%x) from the %s without the I/O region 0x130-0x133 held", value, port,
-                  context_name(ctx_));
-    bus_.out8(static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(value));
-}
-
-// ---------------------------------------------------------------- the board
-
-void Machine::set_target(int channel, hrtime flight)
-{
-    board_.set_target(channel, flight);
-}
-
-void Machine::clear_target(int channel)
-{
-    board_.clear_target(channel);
-}
-
-void Machine::set_irq_line_mode(bench::EchoBoard::LineMode mode)
-{
-    board_.set_line_mode(mode);
-}
-
-void Machine::raise_irq_at(hrtime when)
-{
-    board_.raise_at(when);
-}
-
-long Machine::shots(int channel) const
-{
-    return board_.shots(channel);
-}
-
-long Machine::shots_total() const
-{
-    return board_.shots_total();
+        obs_->port_write(pc_.clock().now(), ctx_, port, value & 0xff, 8);
+    auto p = static_cast<std::uint16_t>(port);
+    if (port < 0x10000 && pc_.bus().device_at(p) && !regions_.held_by_module(port)) {
+        const bench::Mapping *window = pc_.bus().window_at(p);
+        violation("outb(0x%02x, 0x%x) from the %s without the I/O region 0x%x-0x%x held", value, port,
+                  context_name(ctx_), static_cast<unsigned>(window->first), window->first + window->count - 1);
+    }
+    pc_.bus().out8(static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(value));
 }
 
 // ---------------------------------------------------------------- FIFOs
@@ -393,7 +310,7 @@ int Machine::fifo_get(unsigned fifo, void *buf, int count)
     platform_call("rtf_get");
     int got = fifos_.get(fifo, buf, count);
     if (obs_ && got > 0)
-        obs_->fifo(clock_.now(), ctx_, fifo, MachineObserver::FifoOp::get, static_cast<unsigned char *>(buf),
+        obs_->fifo(pc_.clock().now(), ctx_, fifo, MachineObserver::FifoOp::get, static_cast<unsigned char *>(buf),
                    static_cast<size_t>(got));
     return got;
 }
@@ -403,39 +320,9 @@ int Machine::fifo_put(unsigned fifo, const void *buf, int count)
     platform_call("rtf_put");
     int put = fifos_.put(fifo, buf, count, context_name(ctx_));
     if (obs_ && put > 0)
-        obs_->fifo(clock_.now(), ctx_, fifo, MachineObserver::FifoOp::put, static_cast<const unsigned char *>(buf),
+        obs_->fifo(pc_.clock().now(), ctx_, fifo, MachineObserver::FifoOp::put, static_cast<const unsigned char *>(buf),
                    static_cast<size_t>(put));
     return put;
-}
-
-bool Machine::fifo_exists(unsigned fifo) const
-{
-    return fifos_.exists(fifo);
-}
-
-bool Machine::fifo_has_handler(unsigned fifo) const
-{
-    return fifo_exists(fifo) && fifos_.at(fifo).handler != nullptr;
-}
-
-size_t Machine::fifo_used(unsigned fifo) const
-{
-    return fifo_exists(fifo) ? fifos_.at(fifo).used : 0;
-}
-
-int Machine::fifo_open_count(unsigned fifo) const
-{
-    return fifo_exists(fifo) ? fifos_.at(fifo).open_count : 0;
-}
-
-int Machine::fifo_opener(unsigned fifo) const
-{
-    return fifo_open_count(fifo) > 0 ? fifos_.at(fifo).opener : 0;
-}
-
-long Machine::fifo_refused(unsigned fifo) const
-{
-    return fifos_.refused(fifo);
 }
 
 }  // namespace rtlsim

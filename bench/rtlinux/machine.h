@@ -3,9 +3,10 @@
 // hard interrupts, real-time threads, the high-resolution clock) and the
 // range-finder board on ports 0x130-0x133 / IRQ 11.
 //
-// The PC is assembled here: one clock and event queue, the I/O bus (kernel
-// code: no permission check, no time per cycle) with the range-finder board
-// mapped on it, and the board's interrupt line to the interrupt controller.
+// The PC (one clock and event queue, the I/O bus, the range-finder board on
+// it) is the board assembly boards/rangefinder_pc.h; the machine plugs the
+// board's line into its interrupt controller and runs the bus as kernel
+// code does (no permission check, no time per cycle).
 // The platform's services are classes of their own in kernel/ (IRQs,
 // FIFOs, I/O regions, kernel log); the scheduler (kernel/rtl_sched.cpp), the
 // Linux processes (kernel/linux_procs.cpp) and the module loader
@@ -30,8 +31,8 @@
 // an unload, a board acknowledgement out of order, ...) is recorded as a
 // violation instead of crashing; tests expect none.
 //
-// One Machine exists at a time: the platform's C entry points reach it
-// through Machine::current().
+// Any number of machines may exist: the platform's C entry points reach the
+// one whose module code is running (abi/machine_binding.h).
 #ifndef RTLSIM_MACHINE_H
 #define RTLSIM_MACHINE_H
 
@@ -46,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "boards/rangefinder_pc.h"
 #include "bus/io_bus.h"
 #include "devices/rangefinder/echo_board.h"
 #include "rtlinux/abi/platform_api.h"
@@ -91,9 +93,6 @@ struct ThreadInfo {
 
 class Machine {
 public:
-    static constexpr unsigned kBoardBase = 0x130;
-    static constexpr unsigned kBoardExtent = 4;
-    static constexpr unsigned kBoardIrq = 11;
     static constexpr unsigned kFifoCount = RtFifos::kCount;
     static constexpr unsigned kIrqCount = InterruptController::kIrqCount;
     static constexpr const char *kKernelRelease = "2.4.18-rtl3.1";
@@ -103,30 +102,29 @@ public:
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
-    static Machine &current();
     // The emulation build of the module (echorange.so).
     static std::string default_module_path();
 
-    // ---- the board and the rest of the PC ----
+    // ---- the parts ----
+    //
+    // The PC and the platform's services, to set up and to look at: the
+    // range-finder board (targets, stray interrupts, how it drives its
+    // line, shots and lost echoes), the bus, the interrupt controller, the
+    // FIFOs and the I/O-region registry (another driver holding ports or
+    // a line is occupy() there).  What the module does goes through the
+    // platform operations below, which take their time and switch contexts.
+    bench::RangeFinderPc &pc() { return pc_; }
+    bench::EchoBoard &board() { return pc_.board(); }
+    const bench::EchoBoard &board() const { return pc_.board(); }
+    const bench::IoBus &bus() const { return pc_.bus(); }
+    InterruptController &irqs() { return irqs_; }
+    const InterruptController &irqs() const { return irqs_; }
+    const RtFifos &fifos() const { return fifos_; }
+    IoRegions &regions() { return regions_; }
+    const IoRegions &regions() const { return regions_; }
 
-    // The target seen by board channel `channel` (sensor number - 1): its
-    // echo arrives `flight` ns after the channel byte fires the burst.
-    void set_target(int channel, hrtime flight);
-    void clear_target(int channel);
-    // Flight time, there and back at 343.7 m/s, of a target `mm` away,
-    // rounded up to whole nanoseconds.
-    static hrtime flight_for_mm(long long mm) { return bench::EchoBoard::flight_for_mm(mm); }
-    // The board raises IRQ 11 at `when` on its own (a late or stray echo).
-    void raise_irq_at(hrtime when);
-    // How the board drives its interrupt line (echo_board.h); a pulse by
-    // default.
-    void set_irq_line_mode(bench::EchoBoard::LineMode mode);
-    // Faults: another driver already holds ports / an interrupt line.
-    void occupy_region(unsigned long start, unsigned long n, const std::string &name);
-    void occupy_irq(unsigned irq);
-    // The other driver goes away: its ports / its interrupt line are free.
-    void vacate_regions();
-    void vacate_irq(unsigned irq);
+    // ---- settings ----
+
     // Simulated time that each platform call takes (default 0).
     void set_call_cost(hrtime cost) { call_cost_ = cost; }
     // Called at the entry of every platform call with the call's name
@@ -186,7 +184,11 @@ public:
     // result is then given to the write observer.  A later write of a
     // process whose write waits comes after it.
     int linux_write(unsigned fifo, const void *buf, size_t n, int pid = kWriterPid);
+    // The writer's write() of command records (command, number, period):
+    // each a 12-byte record of three little-endian 32-bit ints, as the
+    // module reads them from /dev/rtf1.
     int linux_write_records(const std::vector<std::array<int, 3>> &records);
+    static std::vector<unsigned char> encode_records(const std::vector<std::array<int, 3>> &records);
     void set_write_observer(std::function<void(int pid, unsigned fifo, int result)> observer)
     {
         write_observer_ = std::move(observer);
@@ -207,8 +209,8 @@ public:
 
     // Lets simulated time run to `until`, every context doing its work.
     void run_until(hrtime until);
-    void run_for(hrtime span) { run_until(clock_.now() + span); }
-    hrtime now() const { return clock_.now(); }
+    void run_for(hrtime span) { run_until(pc_.clock().now() + span); }
+    hrtime now() const { return pc_.clock().now(); }
     Context context() const { return ctx_; }
 
     // ---- observation ----
@@ -218,31 +220,12 @@ public:
     const std::vector<PortWrite> &port_log() const { return port_log_; }
     void clear_port_log() { port_log_.clear(); }
 
-    bool fifo_exists(unsigned fifo) const;
-    bool fifo_has_handler(unsigned fifo) const;
-    size_t fifo_used(unsigned fifo) const;
-    // How many times the FIFO is open, and by which process (0: none).
-    int fifo_open_count(unsigned fifo) const;
-    int fifo_opener(unsigned fifo) const;
-    long fifo_refused(unsigned fifo) const;  // rtf_put calls refused for lack of room, ever
-    bool region_taken(unsigned long start, unsigned long n) const;
-    std::string region_owner(unsigned long port) const;
-    bool irq_installed(unsigned irq) const;
-    bool irq_enabled(unsigned irq) const;
     size_t thread_count() const { return threads_.size(); }
     // The first live thread's state / creation record (tests have one).
     ThreadState thread_state() const;
     ThreadInfo thread_info() const;
     long thread_releases() const;
-    long shots(int channel) const;
-    long shots_total() const;
     long interrupts_delivered() const { return irq_delivered_; }
-    // A request on IRQ 11 waits for the unmask / the line is high.
-    bool irq_waiting(unsigned irq) const { return irqs_.waiting(irq); }
-    long echoes_lost() const { return board_.echoes_lost(); }
-    size_t echoes_in_flight() const { return board_.echoes_in_flight(); }
-    // The PC's I/O bus, with the board on it ("echo_board" at 0x130).
-    const bench::IoBus &bus() const { return bus_; }
     // Module resources that still exist (what an unload or a failed load
     // must not leave behind).
     std::vector<std::string> module_leftovers() const;
@@ -312,16 +295,13 @@ private:
     int unload();
     void release_thread(rtl_thread_struct *thread);
 
-    static Machine *current_;
     MachineObserver *obs_ = nullptr;
 
-    // The PC: one clock and event queue, the bus, the interrupt controller
-    // and the board on its line (declared in the order they are built).
-    bench::SimClock clock_;
-    bench::EventQueue events_;
-    bench::IoBus bus_{clock_};
+    // The interrupt controller, then the PC whose board raises one of its
+    // lines (declared in the order they are built).
     InterruptController irqs_;
-    bench::EchoBoard board_{kBoardBase, clock_, events_, irqs_.line(kBoardIrq)};
+    bench::RangeFinderPc pc_{[this](unsigned irq) -> bench::IrqLine & { return irqs_.line(irq); }};
+
 
     hrtime call_cost_ = 0;
     Context ctx_ = Context::linux_side;

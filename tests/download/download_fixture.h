@@ -7,6 +7,7 @@
 #include "boards/fpga_bench.h"
 #include "bus/io_bus.h"
 #include "psload.h"
+#include "seams/portio_sim.h"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +72,8 @@ protected:
 
     void SetUp() override
     {
-        io().reset();
-        io().set_violation_policy(bench::ViolationPolicy::Record);
+        io().reset();  // a test may start over
+        io().permissions().set_violation_policy(bench::ViolationPolicy::Record);
         io().set_tracing(true);
         status = download_status{};
         status.parallel_port_address = kBase;
@@ -88,10 +89,10 @@ protected:
             std::fclose(status.input_file);
         status.input_file = nullptr;
         bench_.reset();
-        io().reset();
     }
 
-    static bench::IoBus &io() { return bench::io(); }
+    // The test's own bench PC bus, behind the port seam while the test runs.
+    bench::IoBus &io() { return bus_; }
 
     // The bench with the given configuration (replacing any earlier one).
     bench::FpgaBench &make_bench(const bench::BenchConfig &config = {})
@@ -136,7 +137,7 @@ protected:
 
     // The trace as events: "ctrl=05", "data=01", "dly=00", "stat?",
     // "other:0x..".  Time is left out; it is one microsecond per event.
-    static std::vector<std::string> events(std::size_t from = 0)
+    std::vector<std::string> events(std::size_t from = 0)
     {
         std::vector<std::string> ev;
         const auto &t = io().trace();
@@ -181,6 +182,8 @@ protected:
         return std::string::npos;
     }
 
+    bench::IoBus bus_;
+    bench::PortioConnection seam_{bus_};
     std::unique_ptr<bench::FpgaBench> bench_;
     std::vector<unsigned char> image_;
     std::string out, err;

@@ -50,8 +50,8 @@ TEST_F(DownloadTest, WholeDownloadOfOneValueInExactOrder)
         append(want, {"ctrl=05", "dly=00", "ctrl=04"});
     append(want, {"ctrl=05", "data=00", "ctrl=05"});
     EXPECT_EQ(events(), want);
-    EXPECT_EQ(io().permission_calls(), kGrantedAndReleased);
-    EXPECT_TRUE(io().violations().empty());
+    EXPECT_EQ(io().permissions().calls(), kGrantedAndReleased);
+    EXPECT_TRUE(io().permissions().violations().empty());
     EXPECT_TRUE(b.fpga().user_mode(io().now()));
     EXPECT_EQ(b.fpga().received(), std::vector<std::uint8_t>{0xA5});
     EXPECT_EQ(out, "");
@@ -100,7 +100,7 @@ TEST_F(DownloadTest, HandshakeGivesUpAfterExactly101StatusReads)
     EXPECT_EQ(events(), want);
     EXPECT_EQ(err, "init_sequense_direct(): Timeout, nSTATUS no response (Rise edge).\n"
                    "Handshake Error, Check cable connection.\n");
-    EXPECT_EQ(io().permission_calls(), kGrantedAndReleased);
+    EXPECT_EQ(io().permissions().calls(), kGrantedAndReleased);
 }
 
 TEST_F(DownloadTest, HandshakeSucceedsOnTheLastAllowedRead)
@@ -207,19 +207,19 @@ TEST_P(RestoreOnEveryPath, PortIdleAndAccessGivenBack)
     EXPECT_EQ(ev.back(), "ctrl=05");
     EXPECT_EQ(b.port().control_register(), 0x05);
     EXPECT_EQ(b.port().data_register(), 0x00);
-    const auto &calls = io().permission_calls();
+    const auto &calls = io().permissions().calls();
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls[calls.size() - 2], (PermissionCall{0x378, 3, 0, 0, 0}));
     EXPECT_EQ(calls.back(), (PermissionCall{0x80, 1, 0, 0, 0}));
-    EXPECT_FALSE(io().any_permitted());
-    EXPECT_TRUE(io().violations().empty());
+    EXPECT_FALSE(io().permissions().any_permitted());
+    EXPECT_TRUE(io().permissions().violations().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, RestoreOnEveryPath,
     testing::Values(
         Path{"success", [](bench::BenchConfig &, bench::IoBus &) {}, FILE_TO_MEMORY, ""},
-        Path{"dummy_refused", [](bench::BenchConfig &, bench::IoBus &io) { io.refuse_range(0x80, 1); },
+        Path{"dummy_refused", [](bench::BenchConfig &, bench::IoBus &io) { io.permissions().refuse_range(0x80, 1); },
              FILE_TO_MEMORY, "I/O Port Error, Check dummy port I/O address.\n"},
         Path{"no_cable", [](bench::BenchConfig &c, bench::IoBus &) { c.cable = false; }, FILE_TO_MEMORY,
              "init_sequense_direct(): Timeout, nSTATUS no response (Rise edge).\n"
@@ -237,13 +237,13 @@ TEST_F(DownloadTest, RefusedParallelPortTouchesNoPortButStillReleases)
 {
     make_bench();
     set_image({1});
-    io().set_privileged(false, ENOSYS);
+    io().permissions().set_privileged(false, ENOSYS);
     status.verbose = 1;
     EXPECT_EQ(run_download(), 1);
     EXPECT_TRUE(io().trace().empty());
     EXPECT_EQ(err, "I/O Port Error, Check parallel port I/O address.\nError\nError\n");
     EXPECT_EQ(out, "Download to FPGA...\n  Direct access I/O port.\n*Download Fail.\n");
-    const auto &calls = io().permission_calls();
+    const auto &calls = io().permissions().calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1], (PermissionCall{0x378, 3, 0, -1, ENOSYS}));
     EXPECT_EQ(calls[2], (PermissionCall{0x80, 1, 0, -1, ENOSYS}));
@@ -252,7 +252,7 @@ TEST_F(DownloadTest, RefusedParallelPortTouchesNoPortButStillReleases)
     SetUp();
     make_bench();
     set_image({1});
-    io().set_privileged(false, EPERM);
+    io().permissions().set_privileged(false, EPERM);
     EXPECT_EQ(run_download(), 1);
     EXPECT_EQ(err, "I/O Port Error, Check parallel port I/O address.\n");
 }
@@ -272,7 +272,7 @@ TEST_F(DownloadTest, AccessModesOtherThanDirectNeverTouchThePort)
     EXPECT_EQ(err, "download_data(): Mode(Port access) Error\n");
     EXPECT_EQ(out, "Download to FPGA...\n*Download Fail.\n");
     EXPECT_TRUE(io().trace().empty());
-    EXPECT_TRUE(io().permission_calls().empty());
+    EXPECT_TRUE(io().permissions().calls().empty());
 }
 
 TEST_F(DownloadTest, OtherPortAddressesAreUsedWhole)
@@ -285,7 +285,7 @@ TEST_F(DownloadTest, OtherPortAddressesAreUsedWhole)
     status.parallel_port_address = 0x278;
     EXPECT_EQ(run_download(), 0);
     EXPECT_TRUE(b.fpga().user_mode(io().now()));
-    EXPECT_EQ(io().permission_calls().front(), (PermissionCall{0x278, 3, 1, 0, 0}));
+    EXPECT_EQ(io().permissions().calls().front(), (PermissionCall{0x278, 3, 1, 0, 0}));
 }
 
 } // namespace

@@ -72,7 +72,7 @@ TEST_F(DownloadTest, NoHandlerWhenThePortIsRefused)
     make_bench();
     set_image({1});
     set_handler(SIGINT, own_handler);
-    io().set_privileged(false, EPERM);
+    io().permissions().set_privileged(false, EPERM);
     struct Probe : bench::Observer {
         void (*at_release)(int) = nullptr;
         void on_permission(const bench::PermissionCall &c) override

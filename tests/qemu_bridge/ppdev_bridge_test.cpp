@@ -205,7 +205,7 @@ TEST(PpdevBridge, AMarkStartsTheNumberedSessionWithAFreshDevice)
     // The new device is fresh, and the port's registers went on as QEMU's did.
     EXPECT_EQ(bridge.bench().fpga().bits_received(), 0u);
     EXPECT_EQ(bridge.bench().port().control_register(), 0x05);
-    EXPECT_EQ(bridge.io().accesses(), 1u);
+    EXPECT_EQ(bridge.bus().accesses(), 1u);
     ASSERT_TRUE(download(p, {0x01, 0x80}));
     bridge.finish();
     auto r2 = lines(testutil::read_file(dir.path() + "/r2.txt"));
@@ -253,7 +253,7 @@ TEST(PpdevBridge, TheClockIsOneMicrosecondPerAccessAndNeverBehindRealTime)
     // counts: the clock is never behind the real time since the session began.
     p.control(0x01);
     p.control(0x05);
-    const bench::Micros rising = bridge.io().now();
+    const bench::Micros rising = bridge.bus().now();
     EXPECT_NE(p.status() & 0x80, 0);
     t.now = 1000 + rising + 100;
     EXPECT_EQ(p.status() & 0x80, 0);

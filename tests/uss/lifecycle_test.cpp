@@ -13,15 +13,15 @@ TEST_F(Lifecycle, LoadHoldsEveryResourceAndWaitsForCommands)
     EXPECT_EQ(rtlsim::Machine::read_modinfo(rtlsim::Machine::default_module_path()),
               std::vector<std::string>{"kernel_version=2.4.18-rtl3.1"});
     load();
-    EXPECT_TRUE(m.fifo_exists(1));
-    EXPECT_TRUE(m.fifo_has_handler(1));
-    EXPECT_TRUE(m.fifo_exists(2));
-    EXPECT_FALSE(m.fifo_has_handler(2));
-    EXPECT_EQ(m.region_owner(0x130), "USS");
-    EXPECT_EQ(m.region_owner(0x133), "USS");
-    EXPECT_FALSE(m.region_taken(0x134, 1));
-    EXPECT_TRUE(m.irq_installed(11));
-    EXPECT_FALSE(m.irq_enabled(11));
+    EXPECT_TRUE(m.fifos().exists(1));
+    EXPECT_TRUE(m.fifos().has_handler(1));
+    EXPECT_TRUE(m.fifos().exists(2));
+    EXPECT_FALSE(m.fifos().has_handler(2));
+    EXPECT_EQ(m.regions().owner(0x130), "USS");
+    EXPECT_EQ(m.regions().owner(0x133), "USS");
+    EXPECT_FALSE(m.regions().taken(0x134, 1));
+    EXPECT_TRUE(m.irqs().installed(11));
+    EXPECT_FALSE(m.irqs().enabled(11));
     ASSERT_EQ(m.thread_count(), 1u);
     rtlsim::ThreadInfo info = m.thread_info();
     EXPECT_EQ(info.stack_size, 20480);
@@ -43,32 +43,32 @@ TEST_F(Lifecycle, LoadHoldsEveryResourceAndWaitsForCommands)
 
     // No period yet: nothing happens.
     m.run_until(5 * kSecond);
-    EXPECT_EQ(m.shots_total(), 0);
+    EXPECT_EQ(m.board().shots_total(), 0);
     EXPECT_TRUE(values().empty());
     EXPECT_EQ(m.kernel_log(), "");
 }
 
 TEST_F(Lifecycle, IoRegionTakenFailsAndLeavesNothing)
 {
-    m.occupy_region(0x133, 1, "other driver");
+    m.regions().occupy(0x133, 1, "other driver");
     EXPECT_EQ(m.insmod(), -19);
     EXPECT_EQ(m.kernel_log(), "I/O error.\n");
     EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
-    EXPECT_FALSE(m.irq_installed(11));
-    EXPECT_FALSE(m.region_taken(0x130, 3));
-    EXPECT_EQ(m.region_owner(0x133), "other driver");
+    EXPECT_FALSE(m.irqs().installed(11));
+    EXPECT_FALSE(m.regions().taken(0x130, 3));
+    EXPECT_EQ(m.regions().owner(0x133), "other driver");
     EXPECT_EQ(m.linux_write_records({{1, 1, 0}}), -19);  // no FIFO 1 any more
 }
 
 TEST_F(Lifecycle, Irq11TakenFailsReleasesTheRegionAndLeavesNothing)
 {
-    m.occupy_irq(11);
+    m.irqs().occupy(11);
     EXPECT_EQ(m.insmod(), -19);
     EXPECT_EQ(m.kernel_log(), "IRQ error.\n");
     EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
-    EXPECT_FALSE(m.region_taken(0x130, 4));
-    EXPECT_FALSE(m.fifo_exists(1));
-    EXPECT_FALSE(m.fifo_exists(2));
+    EXPECT_FALSE(m.regions().taken(0x130, 4));
+    EXPECT_FALSE(m.fifos().exists(1));
+    EXPECT_FALSE(m.fifos().exists(2));
     // IRQ 11 is another driver's; a later load gets it once it is free.
     EXPECT_EQ(m.insmod(), -19);
     EXPECT_EQ(m.kernel_log(), "IRQ error.\nIRQ error.\n");
@@ -99,9 +99,9 @@ TEST(LoadRace, CommandWrittenAtAnyPointOfTheLoadRunsAfterIt)
         });
         ASSERT_EQ(m.insmod(), 0) << "write at call " << k << " (" << calls[k] << ")";
         m.set_call_hook(nullptr);
-        EXPECT_EQ(m.shots_total(), wrote ? 1 : 0) << "write at call " << k << " (" << calls[k] << ")";
+        EXPECT_EQ(m.board().shots_total(), wrote ? 1 : 0) << "write at call " << k << " (" << calls[k] << ")";
         m.run_until(25 * kMillisecond);
-        EXPECT_EQ(m.shots_total(), wrote ? 3 : 0) << "write at call " << k;
+        EXPECT_EQ(m.board().shots_total(), wrote ? 3 : 0) << "write at call " << k;
         m.rmmod();
         EXPECT_EQ(m.violations(), std::vector<std::string>{}) << "write at call " << k << " (" << calls[k] << ")";
         written += wrote;
@@ -111,15 +111,15 @@ TEST(LoadRace, CommandWrittenAtAnyPointOfTheLoadRunsAfterIt)
 
 TEST_F(Lifecycle, UnloadWhileRangingWithAnEchoOnItsWay)
 {
-    m.set_target(0, 30 * kMillisecond);
+    m.board().set_target(0, 30 * kMillisecond);
     load();
     write(2, 1, 100);
     m.run_until(10 * kMillisecond);
-    EXPECT_EQ(m.echoes_in_flight(), 1u);
+    EXPECT_EQ(m.board().echoes_in_flight(), 1u);
     m.rmmod();
     EXPECT_EQ(m.module_leftovers(), std::vector<std::string>{});
     m.run_until(kSecond);  // the echo comes back to a masked line
-    EXPECT_EQ(m.echoes_lost(), 1);
+    EXPECT_EQ(m.board().echoes_lost(), 1);
     EXPECT_EQ(values(), std::vector<int>{9999});
 }
 
@@ -133,7 +133,7 @@ TEST(Teardown, EventsFallingBetweenAnyTwoStepsOfTheUnload)
     for (hrtime due : {echo, release}) {
         for (hrtime k = 0; k <= 10; ++k) {
             rtlsim::Machine m;
-            m.set_target(0, echo - shot);
+            m.board().set_target(0, echo - shot);
             ASSERT_EQ(m.insmod(), 0);
             m.run_until(shot);
             ASSERT_EQ(m.linux_write_records({{2, 1, 10}}), 12);
@@ -152,7 +152,7 @@ TEST(Teardown, EventsFallingBetweenAnyTwoStepsOfTheUnload)
 // module: rmmod is refused and the module goes on as before.
 TEST_F(Lifecycle, RmmodRefusedWhileEitherFifoIsOpen)
 {
-    m.set_target(0, 3 * kMillisecond);
+    m.board().set_target(0, 3 * kMillisecond);
     load();
     write(2, 1, 10);
     for (unsigned fifo : {1u, 2u}) {
@@ -162,11 +162,11 @@ TEST_F(Lifecycle, RmmodRefusedWhileEitherFifoIsOpen)
         EXPECT_EQ(m.rmmod(), -16);  // EBUSY
         EXPECT_EQ(m.loader_error(), "module in use: /dev/rtf" + std::to_string(fifo) + " open");
         EXPECT_TRUE(m.module_loaded());
-        EXPECT_TRUE(m.fifo_has_handler(1));
-        EXPECT_TRUE(m.irq_installed(11));
-        long shots = m.shots_total();
+        EXPECT_TRUE(m.fifos().has_handler(1));
+        EXPECT_TRUE(m.irqs().installed(11));
+        long shots = m.board().shots_total();
         m.run_for(20 * kMillisecond);
-        EXPECT_EQ(m.shots_total(), shots + 2);  // ranging goes on
+        EXPECT_EQ(m.board().shots_total(), shots + 2);  // ranging goes on
         // The holder itself still writes and reads.
         write(1, 1, 0);
         EXPECT_EQ(m.linux_close(fifo, pid), 0);
@@ -180,13 +180,13 @@ TEST_F(Lifecycle, RmmodRefusedWhileEitherFifoIsOpen)
 // the values wait in the FIFO until it is free again.
 TEST_F(Lifecycle, AnotherProcessHoldingFifo2KeepsTheReaderOut)
 {
-    m.set_target(0, 3 * kMillisecond);
+    m.board().set_target(0, 3 * kMillisecond);
     load();
     ASSERT_EQ(m.linux_open(2, 9), 0);
     write(1, 1, 0);
     m.run_for(10 * kMillisecond);
     EXPECT_TRUE(values().empty());
-    EXPECT_EQ(m.fifo_used(2), 4u);
+    EXPECT_EQ(m.fifos().used(2), 4u);
     EXPECT_EQ(m.linux_write_records({{1, 1, 0}}), 12);  // FIFO 1 is not held
     EXPECT_EQ(m.rmmod(), -16);
     m.linux_exit(9);
@@ -210,7 +210,7 @@ TEST(LoadRace, AWriteThatDoesNotFitDuringTheLoadWaitsForTheHandler)
         std::vector<std::array<int, 3>> idle(333, {0, 1, 0});  // 3996 bytes, no effect
         first = m.linux_write_records(idle);
         second = m.linux_write_records({{1, 1, 0}});
-        EXPECT_EQ(m.fifo_used(1), 3996u);
+        EXPECT_EQ(m.fifos().used(1), 3996u);
     });
     ASSERT_EQ(m.insmod(), 0);
     m.set_call_hook(nullptr);
@@ -218,8 +218,8 @@ TEST(LoadRace, AWriteThatDoesNotFitDuringTheLoadWaitsForTheHandler)
     EXPECT_EQ(second, rtlsim::Machine::kWriteWaits);
     EXPECT_EQ(results, std::vector<int>{12});
     EXPECT_EQ(m.writes_waiting(), 0u);
-    EXPECT_EQ(m.shots_total(), 1);
-    EXPECT_EQ(m.fifo_used(1), 0u);
+    EXPECT_EQ(m.board().shots_total(), 1);
+    EXPECT_EQ(m.fifos().used(1), 0u);
     EXPECT_EQ(m.module_use_count(), 0);
     EXPECT_EQ(m.rmmod(), 0);
     EXPECT_EQ(m.violations(), std::vector<std::string>{});
@@ -227,7 +227,7 @@ TEST(LoadRace, AWriteThatDoesNotFitDuringTheLoadWaitsForTheHandler)
 
 TEST_F(Lifecycle, AReloadStartsFromZero)
 {
-    m.set_target(2, 3 * kMillisecond);
+    m.board().set_target(2, 3 * kMillisecond);
     load();
     write(1, 3, 0);
     m.run_until(10 * kMillisecond);

@@ -5,8 +5,8 @@
 namespace uss_test {
 namespace {
 
-const hrtime k1m = rtlsim::Machine::flight_for_mm(1000);  // 5819029 ns: 1000 mm
-const hrtime k1m5 = rtlsim::Machine::flight_for_mm(1500);  // 1500 mm
+const hrtime k1m = bench::EchoBoard::flight_for_mm(1000);  // 5819029 ns: 1000 mm
+const hrtime k1m5 = bench::EchoBoard::flight_for_mm(1500);  // 1500 mm
 
 class Ranging : public ModuleTest {
 protected:
@@ -15,7 +15,7 @@ protected:
 
 TEST_F(Ranging, EchoedPeriodsGiveNoEchoThenTheDistance)
 {
-    m.set_target(0, k1m);
+    m.board().set_target(0, k1m);
     write(2, 1, 10);
     m.run_until(35 * kMillisecond);
     EXPECT_EQ(values(), (std::vector<int>{9999, 1000, 9999, 1000, 9999, 1000, 9999}));
@@ -35,7 +35,7 @@ TEST_F(Ranging, SilentSensorGivesOneNoEchoPerPeriod)
 
 TEST_F(Ranging, NoNoEchoBeforeTheFirstPeriodicShotAfterTheLoad)
 {
-    m.set_target(0, k1m);
+    m.board().set_target(0, k1m);
     m.run_until(500 * kMillisecond);
     EXPECT_TRUE(values().empty());
     write(2, 1, 100);
@@ -48,7 +48,7 @@ TEST_F(Ranging, EchoIntervalsAreMeasuredExactly)
 {
     const hrtime flights[] = {5820, 20000000, 58190282, 58190283};
     for (hrtime f : flights) {
-        m.set_target(4, f);
+        m.board().set_target(4, f);
         write(1, 5, 0);
         m.run_for(100 * kMillisecond);
     }
@@ -60,20 +60,20 @@ TEST_F(Ranging, SingleShotWithoutEchoLeavesIrq11ArmedForALateInterrupt)
     write(1, 1, 0);
     m.run_until(2 * kSecond);
     EXPECT_TRUE(values().empty());
-    EXPECT_TRUE(m.irq_enabled(11));
-    m.raise_irq_at(3 * kSecond);
+    EXPECT_TRUE(m.irqs().enabled(11));
+    m.board().raise_at(3 * kSecond);
     m.run_until(4 * kSecond);
     EXPECT_EQ(values(), std::vector<int>{-369045});
-    EXPECT_FALSE(m.irq_enabled(11));
+    EXPECT_FALSE(m.irqs().enabled(11));
 }
 
 // The sensor of the periodic shots is that of the latest record, whatever
 // its command: 0 and 4 do nothing else, 1 also fires a single shot.
 TEST_F(Ranging, EveryRecordSetsTheSensorOfLaterPeriodicShots)
 {
-    m.set_target(0, k1m);
-    m.set_target(1, k1m5);
-    m.set_target(2, rtlsim::Machine::flight_for_mm(500));
+    m.board().set_target(0, k1m);
+    m.board().set_target(1, k1m5);
+    m.board().set_target(2, bench::EchoBoard::flight_for_mm(500));
     write(2, 1, 20);
     write_at(15 * kMillisecond, 0, 2, 0);
     write_at(35 * kMillisecond, 4, 1, 0);
@@ -94,7 +94,7 @@ TEST_F(Ranging, OnlyTheLowEightBitsOfTheChannelReachTheBoard)
 
 TEST_F(Ranging, TwoRecordsInOneWriteBothRunInOrder)
 {
-    m.set_target(0, k1m);
+    m.board().set_target(0, k1m);
     ASSERT_EQ(m.linux_write_records({{2, 1, 10}, {3, 0, 0}}), 24);
     m.run_until(kSecond);
     EXPECT_EQ(values(), (std::vector<int>{9999, 1000}));  // started, then suspended
@@ -107,10 +107,10 @@ TEST_F(Ranging, RecordSplitOverTwoWritesIsNotExecuted)
     const unsigned char record[12] = {1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(m.linux_write(1, record, 6), 6);
     ASSERT_EQ(m.linux_write(1, record + 6, 6), 6);
-    EXPECT_EQ(m.shots_total(), 0);
-    EXPECT_EQ(m.fifo_used(1), 0u);  // both halves consumed
+    EXPECT_EQ(m.board().shots_total(), 0);
+    EXPECT_EQ(m.fifos().used(1), 0u);  // both halves consumed
     write(1, 1, 0);                  // a whole record afterwards works
-    EXPECT_EQ(m.shots_total(), 1);
+    EXPECT_EQ(m.board().shots_total(), 1);
 }
 
 TEST_F(Ranging, StartWhilePeriodicRestartsTheSeries)
@@ -124,10 +124,10 @@ TEST_F(Ranging, StartWhilePeriodicRestartsTheSeries)
 
 TEST_F(Ranging, SuspendBeforeAnyStartAndSingleShotsWhileSuspended)
 {
-    m.set_target(0, k1m);
+    m.board().set_target(0, k1m);
     write(3, 1, 0);
     m.run_until(100 * kMillisecond);
-    EXPECT_EQ(m.shots_total(), 0);
+    EXPECT_EQ(m.board().shots_total(), 0);
     write(2, 1, 10);
     write_at(125 * kMillisecond, 3, 1, 0);
     write_at(130 * kMillisecond, 1, 1, 0);
@@ -142,7 +142,7 @@ TEST_F(Ranging, LongestPeriodGivesOneShotInAnHour)
     m.set_port_log(false);
     write(2, 1, 2147483647);  // 2147483647000000 ns, almost 25 days
     m.run_until(3600 * kSecond);
-    EXPECT_EQ(m.shots_total(), 1);
+    EXPECT_EQ(m.board().shots_total(), 1);
     EXPECT_EQ(values(), std::vector<int>{9999});
 }
 
@@ -165,14 +165,14 @@ TEST_F(Ranging, PeriodMinusOneFiresOnceAndKeepsThePreviousSeries)
 TEST_F(Ranging, ReaderAwayForAnHourValuesDroppedRangingGoesOnNothingGrows)
 {
     m.set_port_log(false);
-    m.set_target(0, k1m);
+    m.board().set_target(0, k1m);
     m.set_reader(false);
     write(2, 1, 10);
     m.run_until(3600 * kSecond - kMillisecond);
-    EXPECT_EQ(m.shots_total(), 360000);
-    EXPECT_EQ(m.fifo_used(2), 4000u);                  // full, not more
-    EXPECT_EQ(m.fifo_refused(2), 2 * 360000 - 1000);  // every later value dropped
-    EXPECT_LE(m.echoes_in_flight(), 1u);
+    EXPECT_EQ(m.board().shots_total(), 360000);
+    EXPECT_EQ(m.fifos().used(2), 4000u);                  // full, not more
+    EXPECT_EQ(m.fifos().refused(2), 2 * 360000 - 1000);  // every later value dropped
+    EXPECT_LE(m.board().echoes_in_flight(), 1u);
     EXPECT_EQ(m.kernel_log(), "");
     m.set_reader(true);
     EXPECT_EQ(values().size(), 1000u);  // what waited in the FIFO
@@ -213,7 +213,7 @@ TEST(AtomicShot, SingleShotIsNotInterleavedWithAPeriodicShot)
         ASSERT_EQ(m.linux_write_records({{1, 2, 0}}), 12);
         m.run_until(15 * kMillisecond);
         expect_shots_whole(m, "period due " + std::to_string(k) + " calls into the write");
-        EXPECT_EQ(m.shots_total(), 3);
+        EXPECT_EQ(m.board().shots_total(), 3);
         m.rmmod();
         EXPECT_EQ(m.violations(), std::vector<std::string>{});
     }
@@ -226,7 +226,7 @@ TEST(AtomicShot, EchoDuringAShotWaitsForItsEnd)
 {
     for (hrtime k = 0; k <= 8; ++k) {
         rtlsim::Machine m;
-        m.set_target(0, 5 * kMillisecond);
+        m.board().set_target(0, 5 * kMillisecond);
         ASSERT_EQ(m.insmod(), 0);
         ASSERT_EQ(m.linux_write_records({{1, 1, 0}}), 12);  // echo due at 5 ms
         m.run_until(5 * kMillisecond - k * kMicrosecond - kMicrosecond / 2);
@@ -248,7 +248,7 @@ TEST(AtomicShot, VeryEarlyEchoNeverOvertakesOrDuplicates)
     int echoed = 0;
     for (hrtime flight = 1; flight <= 12; ++flight) {
         rtlsim::Machine m;
-        m.set_target(0, flight * kMicrosecond);
+        m.board().set_target(0, flight * kMicrosecond);
         ASSERT_EQ(m.insmod(), 0);
         m.set_call_cost(kMicrosecond);
         ASSERT_EQ(m.linux_write_records({{2, 1, 10}}), 12);

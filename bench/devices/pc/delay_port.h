@@ -19,7 +19,6 @@ public:
         last_ = value;
         ++writes_;
     }
-    void reset(Micros) override { last_ = 0; }
 
 private:
     std::uint64_t writes_ = 0;

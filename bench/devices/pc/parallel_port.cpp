@@ -39,9 +39,9 @@ std::uint8_t ParallelPort::status_register(Micros now)
     return s;
 }
 
-std::uint8_t ParallelPort::read8(std::uint16_t port, Micros now)
+std::uint8_t ParallelPort::read8(std::uint16_t offset, Micros now)
 {
-    switch (port - base_) {
+    switch (offset) {
     case 0:
         return data_;
     case 1:
@@ -51,9 +51,9 @@ std::uint8_t ParallelPort::read8(std::uint16_t port, Micros now)
     }
 }
 
-void ParallelPort::write8(std::uint16_t port, std::uint8_t value, Micros now)
+void ParallelPort::write8(std::uint16_t offset, std::uint8_t value, Micros now)
 {
-    switch (port - base_) {
+    switch (offset) {
     case 0:
         data_ = value;
         break;
@@ -63,14 +63,6 @@ void ParallelPort::write8(std::uint16_t port, std::uint8_t value, Micros now)
     default:
         return;  // the status register is read only
     }
-    if (peripheral_)
-        peripheral_->drive(outputs(), now);
-}
-
-void ParallelPort::reset(Micros now)
-{
-    data_ = 0;
-    control_ = kPowerOnControl;
     if (peripheral_)
         peripheral_->drive(outputs(), now);
 }

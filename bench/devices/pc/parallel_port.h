@@ -1,15 +1,16 @@
 // A PC parallel port (standard, output-only data port) on the bench.
 //
-// Three registers at base, base + 1, base + 2.  The port works in line
+// Three registers, at offsets 0, 1 and 2 of its window (the board picks the
+// base: 0x378, 0x278 or 0x3BC on a PC).  The port works in line
 // levels on its connector side: whatever is plugged in sees and drives
 // voltages, and every inversion between a register bit and its line is made
 // here, once:
 //
-//   data    (base + 0)  D0..D7 driven as written; reads back the latch.
-//   status  (base + 1)  read only.  bit 7 = BUSY line inverted, bit 6 = ACK,
+//   data    (+0)        D0..D7 driven as written; reads back the latch.
+//   status  (+1)        read only.  bit 7 = BUSY line inverted, bit 6 = ACK,
 //                       bit 5 = PAPER END, bit 4 = SELECT, bit 3 = ERROR;
 //                       bits 2..0 are not connected and read 1.
-//   control (base + 2)  bit 0 = STROBE line inverted, bit 1 = AUTOFD
+//   control (+2)        bit 0 = STROBE line inverted, bit 1 = AUTOFD
 //                       inverted, bit 2 = INIT as written, bit 3 = SELECT IN
 //                       inverted; bits 4..7 are latched but drive no line
 //                       (the IRQ enable and the direction bit of bidirectional
@@ -58,10 +59,6 @@ public:
     // (INIT high, SELECT IN asserted, STROBE high).
     static constexpr std::uint8_t kPowerOnControl = 0x0C;
 
-    explicit ParallelPort(std::uint16_t base) : base_(base) {}
-
-    std::uint16_t base() const { return base_; }
-
     // Plug something in (nullptr: unplug; the input lines then float high).
     // The peripheral sees the current output levels at once.
     void attach(ParallelPeripheral *peripheral, Micros now = 0);
@@ -71,13 +68,10 @@ public:
     PortOutputs outputs() const;
     std::uint8_t status_register(Micros now);
 
-    std::uint8_t read8(std::uint16_t port, Micros now) override;
-    void write8(std::uint16_t port, std::uint8_t value, Micros now) override;
-    // Power-on registers; whatever is plugged in sees the lines change.
-    void reset(Micros now) override;
+    std::uint8_t read8(std::uint16_t offset, Micros now) override;
+    void write8(std::uint16_t offset, std::uint8_t value, Micros now) override;
 
 private:
-    std::uint16_t base_;
     std::uint8_t data_ = 0;
     std::uint8_t control_ = kPowerOnControl;
     ParallelPeripheral *peripheral_ = nullptr;

@@ -5,8 +5,8 @@
 
 namespace bench {
 
-EchoBoard::EchoBoard(std::uint16_t base, SimClock &clock, EventQueue &events, IrqLine &line)
-    : base_(base), clock_(clock), events_(events), line_(line)
+EchoBoard::EchoBoard(SimClock &clock, EventQueue &events, IrqLine &line)
+    : clock_(clock), events_(events), line_(line)
 {
     line_.attach_source(this);
 }
@@ -55,10 +55,10 @@ void EchoBoard::echo_arrives()
     line_.lower();  // the pulse is over
 }
 
-void EchoBoard::write8(std::uint16_t port, std::uint8_t value, Micros)
+void EchoBoard::write8(std::uint16_t offset, std::uint8_t value, Micros)
 {
-    unsigned control = base_ + 2u;
-    switch (port - base_) {
+    unsigned control = first_port_ + 2u;
+    switch (offset) {
     case 2:
         if (value == kArm) {
             acked_ = false;
@@ -75,7 +75,7 @@ void EchoBoard::write8(std::uint16_t port, std::uint8_t value, Micros)
         break;
     case 0: {
         if (!armed_) {
-            complain("channel byte 0x%02x to 0x%x without 1 to 0x%x first", value, static_cast<unsigned>(base_),
+            complain("channel byte 0x%02x to 0x%x without 1 to 0x%x first", value, first_port_,
                      control);
             break;
         }
@@ -88,7 +88,7 @@ void EchoBoard::write8(std::uint16_t port, std::uint8_t value, Micros)
         break;
     }
     default:
-        complain("port 0x%x written: the board does not use it", static_cast<unsigned>(port));
+        complain("port 0x%x written: the board does not use it", first_port_ + offset);
         break;
     }
 }
@@ -98,10 +98,10 @@ void EchoBoard::irq_serviced(IrqLine &line)
 {
     if (in_service_) {
         complain("IRQ %u handler returned without acknowledging the board (2 to 0x%x)", line.number(),
-                 base_ + 2u);
+                 first_port_ + 2u);
         in_service_ = false;
     } else if (acked_) {
-        complain("IRQ %u handler returned without re-arming the board (1 to 0x%x)", line.number(), base_ + 2u);
+        complain("IRQ %u handler returned without re-arming the board (1 to 0x%x)", line.number(), first_port_ + 2u);
         acked_ = false;
     }
 }

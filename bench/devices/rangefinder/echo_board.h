@@ -1,11 +1,11 @@
 // The ultrasonic range-finder board: four ports and one interrupt line.
 //
-//   base + 0  channel: a byte written here fires the burst on that
-//             transducer (sensor number - 1), once the board is armed
-//   base + 1  unused
-//   base + 2  control: 1 arms the board (and, after an acknowledgement,
-//             re-arms it); 2 acknowledges the echo interrupt
-//   base + 3  unused
+//   +0  channel: a byte written here fires the burst on that transducer
+//       (sensor number - 1), once the board is armed
+//   +1  unused
+//   +2  control: 1 arms the board (and, after an acknowledgement, re-arms
+//       it); 2 acknowledges the echo interrupt
+//   +3  unused
 //
 // The echo of a target `flight` ns away (there and back) reaches the board
 // that long after the burst and raises the interrupt line.  How long the
@@ -20,8 +20,9 @@
 // it does not take, an unused port written, and (told by the line when the
 // handler returns) an interrupt left unacknowledged or not re-armed.
 //
-// On the lab PC it sits at 0x130-0x133 on IRQ 11 (boards pick that: see
-// rtlinux/machine.cpp).
+// On the lab PC it sits at 0x130-0x133 on IRQ 11 (the board assembly picks
+// that: boards/rangefinder_pc.h).  The board answers cycles by their offset;
+// where it was mapped it notes only to name the ports in its complaints.
 #ifndef BENCH_DEVICES_RANGEFINDER_ECHO_BOARD_H
 #define BENCH_DEVICES_RANGEFINDER_ECHO_BOARD_H
 
@@ -47,13 +48,12 @@ public:
     using ComplaintSink = std::function<void(const std::string &)>;
     enum class LineMode { pulse, held };
 
-    // The board at `base`, timing echoes on `clock` with `events`, raising
-    // `line`.  It attaches itself to the line as its source.
-    EchoBoard(std::uint16_t base, SimClock &clock, EventQueue &events, IrqLine &line);
+    // The board timing echoes on `clock` with `events`, raising `line`.  It
+    // attaches itself to the line as its source.
+    EchoBoard(SimClock &clock, EventQueue &events, IrqLine &line);
     EchoBoard(const EchoBoard &) = delete;
     EchoBoard &operator=(const EchoBoard &) = delete;
 
-    std::uint16_t base() const { return base_; }
     void set_complaint_sink(ComplaintSink sink) { complain_ = std::move(sink); }
     void set_line_mode(LineMode mode) { mode_ = mode; }
     LineMode line_mode() const { return mode_; }
@@ -76,7 +76,8 @@ public:
     bool in_service() const { return in_service_; }
 
     std::uint8_t read8(std::uint16_t, Micros) override { return 0xFF; }
-    void write8(std::uint16_t port, std::uint8_t value, Micros now) override;
+    void write8(std::uint16_t offset, std::uint8_t value, Micros now) override;
+    void mapped(std::uint16_t first, const std::string &) override { first_port_ = first; }
 
     void irq_serviced(IrqLine &line) override;
     void irq_dropped(IrqLine &line) override;
@@ -85,7 +86,7 @@ private:
     void complain(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     void echo_arrives();
 
-    std::uint16_t base_;
+    unsigned first_port_ = 0;  // where the board was mapped: for complaints only
     SimClock &clock_;
     EventQueue &events_;
     IrqLine &line_;

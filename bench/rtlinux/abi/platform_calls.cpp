@@ -1,12 +1,14 @@
-// The calls from the platform's C entry points (platform.cpp) to the one
-// emulated machine.  Each call the module makes is told to the machine's
+// The calls from the platform's C entry points (platform.cpp) to the bound
+// emulated machine (machine_binding.h).  Each call the module makes is told to the machine's
 // observer when it returns, as "name(arguments) = result" in the module's
 // own terms (handlers by their symbol names, threads by number).  Port
 // writes and kernel-log lines are told by the machine itself, as such.
+#include "rtlinux/abi/machine_binding.h"
 #include "rtlinux/machine.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <string>
 
@@ -14,8 +16,19 @@ namespace rtlsim {
 
 namespace {
 
+Machine *bound = nullptr;
+
+Machine &machine()
+{
+    if (!bound) {
+        std::fprintf(stderr, "rtlsim: platform call with no machine bound\n");
+        std::abort();
+    }
+    return *bound;
+}
+
 struct Call {
-    Machine &m = Machine::current();
+    Machine &m = machine();
     Context who = m.context();
 
     void told(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
@@ -49,6 +62,16 @@ const char *thread_name(const rtl_thread_struct *t)
 
 }  // namespace
 
+Machine *bound_machine()
+{
+    return bound;
+}
+
+void bind_machine(Machine *machine)
+{
+    bound = machine;
+}
+
 namespace api {
 
 int vlog(const char *fmt, va_list ap)
@@ -78,7 +101,7 @@ void region_release(unsigned long s, unsigned long n)
     c.m.region_release(s, n);
     c.told("release_region(0x%lx, %lu)", s, n);
 }
-void port_out(unsigned port, unsigned value) { Machine::current().port_out(port, value); }
+void port_out(unsigned port, unsigned value) { machine().port_out(port, value); }
 int fifo_create(unsigned fifo, int size, const struct module *owner)
 {
     Call c;

@@ -3,6 +3,7 @@
 // per FIFO, the module's use count, writes that wait for room, the FIFO's
 // handler after a read or a write), and the reader process on FIFO 2.
 #include "rtlinux/machine.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -73,7 +74,11 @@ void Machine::run_fifo_handler(unsigned fifo, int *result)
     api::FifoHandler handler = fifos_.at(fifo).handler;
     if (!handler)
         return;
-    int r = handler(fifo);
+    int r;
+    {
+        MachineBinding bound(*this);
+        r = handler(fifo);
+    }
     linux_entry_done("the FIFO handler");
     if (r < 0)
         *result = r;
@@ -89,7 +94,7 @@ bool Machine::advance_write(LinuxWrite &w)
         size_t k = std::min(f.room(), w.bytes.size() - w.done);
         f.push(w.bytes.data() + w.done, k);
         if (obs_)
-            obs_->fifo(clock_.now(), Context::linux_side, w.fifo, MachineObserver::FifoOp::write,
+            obs_->fifo(pc_.clock().now(), Context::linux_side, w.fifo, MachineObserver::FifoOp::write,
                        w.bytes.data() + w.done, k);
         w.done += k;
         w.need = 1;
@@ -169,7 +174,7 @@ void Machine::resume_writers()
     }
 }
 
-int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
+std::vector<unsigned char> Machine::encode_records(const std::vector<std::array<int, 3>> &records)
 {
     std::vector<unsigned char> bytes;
     for (const auto &r : records) {
@@ -179,6 +184,12 @@ int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
                 bytes.push_back(static_cast<unsigned char>(u >> (8 * b)));
         }
     }
+    return bytes;
+}
+
+int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
+{
+    std::vector<unsigned char> bytes = encode_records(records);
     return linux_write(1, bytes.data(), bytes.size());
 }
 
@@ -195,7 +206,7 @@ int Machine::linux_read(unsigned fifo, void *buf, size_t n, int pid)
     }
     int result = static_cast<int>(fifos_.at(fifo).pop(static_cast<unsigned char *>(buf), n));
     if (obs_ && result > 0)
-        obs_->fifo(clock_.now(), Context::linux_side, fifo, MachineObserver::FifoOp::read,
+        obs_->fifo(pc_.clock().now(), Context::linux_side, fifo, MachineObserver::FifoOp::read,
                    static_cast<unsigned char *>(buf), static_cast<size_t>(result));
     if (result > 0)
         run_fifo_handler(fifo, &result);
@@ -214,7 +225,7 @@ void Machine::set_reader(bool reading)
 
 void Machine::drain_reader()
 {
-    if (!reading_ || !fifo_exists(2))
+    if (!reading_ || !fifos_.exists(2))
         return;
     RtFifos::Fifo &f = fifos_.at(2);
     if (f.used < 4 || (f.open_count > 0 && f.opener != kReaderPid))
@@ -228,14 +239,14 @@ void Machine::drain_reader()
         unsigned char b[4];
         f.pop(b, 4);
         if (obs_)
-            obs_->fifo(clock_.now(), Context::linux_side, 2, MachineObserver::FifoOp::read, b, 4);
+            obs_->fifo(pc_.clock().now(), Context::linux_side, 2, MachineObserver::FifoOp::read, b, 4);
         int v = static_cast<int>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
                                  static_cast<uint32_t>(b[2]) << 16 |
                                  static_cast<uint32_t>(b[3]) << 24);
         if (sink_)
-            sink_(clock_.now(), v);
+            sink_(pc_.clock().now(), v);
         else
-            received_.push_back(FifoValue{clock_.now(), v});
+            received_.push_back(FifoValue{pc_.clock().now(), v});
     }
     int result = 0;
     run_fifo_handler(2, &result);

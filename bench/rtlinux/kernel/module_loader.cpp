@@ -3,6 +3,7 @@
 // Linux side, the module's use count, and what a failed load or an unload
 // must not leave behind, asked of each service and then taken away.
 #include "rtlinux/kernel/rtl_thread.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -44,13 +45,13 @@ void Machine::remove_module_resources()
 int Machine::insmod(const std::string &path)
 {
     if (obs_)
-        obs_->loader(clock_.now(), "insmod " + path);
+        obs_->loader(pc_.clock().now(), "insmod " + path);
     int rc = load(path);
     if (obs_) {
         std::string what = "insmod = " + std::to_string(rc);
         if (!loader_error_.empty())
             what += " (" + loader_error_ + ")";
-        obs_->loader(clock_.now(), what);
+        obs_->loader(pc_.clock().now(), what);
     }
     return rc;
 }
@@ -65,7 +66,7 @@ int Machine::load(const std::string &path)
     std::string version;
     for (const auto &item : read_modinfo(path)) {
         if (obs_)
-            obs_->loader(clock_.now(), "modinfo " + item);
+            obs_->loader(pc_.clock().now(), "modinfo " + item);
         if (item.rfind("kernel_version=", 0) == 0)
             version = item.substr(15);
     }
@@ -89,7 +90,11 @@ int Machine::load(const std::string &path)
     }
     dl_ = dl;
     cleanup_ = cleanup;
-    int rc = init();
+    int rc;
+    {
+        MachineBinding bound(*this);
+        rc = init();
+    }
     linux_entry_done("init_module");
     if (rc != 0) {
         remove_module_resources();
@@ -106,13 +111,13 @@ int Machine::load(const std::string &path)
 int Machine::rmmod()
 {
     if (obs_)
-        obs_->loader(clock_.now(), "rmmod");
+        obs_->loader(pc_.clock().now(), "rmmod");
     int rc = unload();
     if (obs_) {
         std::string what = "rmmod = " + std::to_string(rc);
         if (!loader_error_.empty())
             what += " (" + loader_error_ + ")";
-        obs_->loader(clock_.now(), what);
+        obs_->loader(pc_.clock().now(), what);
     }
     return rc;
 }
@@ -132,7 +137,10 @@ int Machine::unload()
         loader_error_ += " open";
         return -kEbusy;
     }
-    cleanup_();
+    {
+        MachineBinding bound(*this);
+        cleanup_();
+    }
     linux_entry_done("cleanup_module");
     remove_module_resources();
     dlclose(dl_);

@@ -50,6 +50,13 @@ public:
     Fifo &at(unsigned fifo) { return fifos_[fifo]; }
     const Fifo &at(unsigned fifo) const { return fifos_[fifo]; }
     long refused(unsigned fifo) const { return fifo < kCount ? refused_[fifo] : 0; }
+    // Of a FIFO that exists (nothing of one that does not): a handler is
+    // installed, bytes queued, how many times Linux processes hold it open
+    // and which one (0: none).
+    bool has_handler(unsigned fifo) const { return exists(fifo) && fifos_[fifo].handler != nullptr; }
+    size_t used(unsigned fifo) const { return exists(fifo) ? fifos_[fifo].used : 0; }
+    int open_count(unsigned fifo) const { return exists(fifo) ? fifos_[fifo].open_count : 0; }
+    int opener(unsigned fifo) const { return open_count(fifo) > 0 ? fifos_[fifo].opener : 0; }
 
     // The module's FIFOs and handlers, and taking them all away.
     std::vector<std::string> module_leftovers() const;

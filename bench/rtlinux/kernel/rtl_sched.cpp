@@ -3,6 +3,7 @@
 // Releases of waiting threads are events on the machine's queue; which
 // ready thread runs, and when, is the machine's preemption (machine.cpp).
 #include "rtlinux/kernel/rtl_thread.h"
+#include "rtlinux/abi/machine_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -60,12 +61,12 @@ constexpr size_t kCoroutineStack = 256 * 1024;
 // kNever); when it falls due the thread is ready again.
 void Machine::set_release(rtl_thread_struct *t, hrtime at)
 {
-    events_.cancel(t->release_event);
+    pc_.events().cancel(t->release_event);
     t->release_event = bench::EventQueue::kNoEvent;
     t->release_at = at;
     if (at == kNever)
         return;
-    t->release_event = events_.schedule(at, [t] {
+    t->release_event = pc_.events().schedule(at, [t] {
         t->release_event = bench::EventQueue::kNoEvent;
         if (t->state == ThreadState::waiting) {
             t->state = ThreadState::ready;
@@ -77,7 +78,8 @@ void Machine::set_release(rtl_thread_struct *t, hrtime at)
 
 void thread_entry()
 {
-    Machine &m = Machine::current();
+    // The machine that switched to this thread bound itself (switch_to).
+    Machine &m = *bound_machine();
     rtl_thread_struct *self = m.running_;
 #ifdef RTLSIM_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &m.linux_stack_bottom_, &m.linux_stack_size_);
@@ -88,12 +90,13 @@ void thread_entry()
 
 void Machine::switch_to(rtl_thread_struct *thread)
 {
+    MachineBinding bound(*this);
     running_ = thread;
     thread->state = ThreadState::running;
     ctx_ = Context::rt_thread;
     ++thread->releases;
     if (obs_)
-        obs_->thread(clock_.now(), thread_number(thread), ThreadState::running);
+        obs_->thread(pc_.clock().now(), thread_number(thread), ThreadState::running);
 #ifdef RTLSIM_ASAN
     void *fake = nullptr;
     __sanitizer_start_switch_fiber(&fake, thread->stack.get(), thread->stack_bytes);
@@ -109,7 +112,7 @@ void Machine::switch_to(rtl_thread_struct *thread)
     running_ = nullptr;
     ctx_ = Context::linux_side;
     if (obs_)
-        obs_->thread(clock_.now(), thread_number(thread), thread->state);
+        obs_->thread(pc_.clock().now(), thread_number(thread), thread->state);
     if (!if_on_) {
         violation("a real-time thread gave up the processor with interrupts masked");
         if_on_ = true;
@@ -172,7 +175,7 @@ int Machine::thread_create(rtl_thread_struct **handle, const ThreadInfo &info,
     makecontext(&t->uc, thread_entry, 0);
 #endif
     t->state = ThreadState::ready;
-    t->last_release = clock_.now();
+    t->last_release = pc_.clock().now();
     *handle = t.get();
     threads_.push_back(std::move(t));
     preempt();  // it starts at once
@@ -246,7 +249,7 @@ int Machine::thread_wakeup(rtl_thread_struct *thread)
         return kEsrch;
     if (t->state == ThreadState::waiting || t->state == ThreadState::suspended) {
         t->state = ThreadState::ready;
-        t->last_release = clock_.now();
+        t->last_release = pc_.clock().now();
         set_release(t, kNever);
     }
     collect_due();
@@ -281,7 +284,7 @@ int Machine::thread_wait()
         return kEinval;
     }
     hrtime at = next_release(*t);
-    if (at <= clock_.now()) {
+    if (at <= pc_.clock().now()) {
         // Already due (an overrun): it runs on.
         t->last_release = at;
         return 0;
@@ -294,7 +297,7 @@ int Machine::thread_wait()
 
 void Machine::release_thread(rtl_thread_struct *t)
 {
-    events_.cancel(t->release_event);
+    pc_.events().cancel(t->release_event);
     t->release_event = bench::EventQueue::kNoEvent;
 #ifdef RTLSIM_ASAN
     // The coroutine's frames leave poisoned red zones in the stack's shadow.

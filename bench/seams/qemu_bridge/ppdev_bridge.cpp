@@ -130,7 +130,7 @@ void PpdevBridge::start_session(unsigned number)
     io_.reset();
     // The guest's kernel has granted the ports by the time an access gets
     // here; the bench's permission model has nothing to say.
-    io_.set_violation_policy(ViolationPolicy::Record);
+    io_.permissions().set_violation_policy(ViolationPolicy::Record);
     const std::uint16_t base = options_.bench.lpt_base;
     io_.permission(base, 3, 1);
     bench_ = std::make_unique<FpgaBench>(io_, options_.bench);
@@ -140,8 +140,8 @@ void PpdevBridge::start_session(unsigned number)
     // are, as levels without edges, as psload-sim's device first sees them.
     ParallelPort &port = bench_->port();
     port.attach(nullptr);
-    port.write8(base, data_, 0);
-    port.write8(static_cast<std::uint16_t>(base + 2), control_, 0);
+    port.write8(0, data_, 0);     // data register
+    port.write8(2, control_, 0);  // control register
     bench_->fpga().power_up(options_.bench.fpga);
     cable_.connect(options_.bench.device ? &bench_->fpga() : nullptr);
     if (options_.bench.cable)

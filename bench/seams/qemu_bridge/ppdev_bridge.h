@@ -117,7 +117,7 @@ public:
 
     unsigned session() const { return session_number_; }
     FpgaBench &bench() { return *bench_; }
-    IoBus &io() { return io_; }
+    IoBus &bus() { return io_; }
 
     // The session's report: psload-sim's, with the lines the bridge cannot
     // know marked "not-seen": delay_writes (QEMU answers port 0x80 itself),

@@ -95,9 +95,9 @@ hrtime parse_target(const std::string &word, int line)
     hrtime v;
     if (split_unit(word, &num, &unit)) {
         if (unit == "mm" && scaled_decimal(num, 1, &v))
-            return Machine::flight_for_mm(v);
+            return bench::EchoBoard::flight_for_mm(v);
         if (unit == "m" && scaled_decimal(num, 1000, &v))
-            return Machine::flight_for_mm(v);
+            return bench::EchoBoard::flight_for_mm(v);
         if (unit == "ns" && scaled_decimal(num, 1, &v))
             return v;
     }
@@ -340,35 +340,73 @@ void set_up_machine(Machine &m, const Scenario &sc)
 {
     m.set_call_cost(sc.call_cost);
     for (const auto &t : sc.targets)
-        m.set_target(t.first - 1, t.second);
+        m.board().set_target(t.first - 1, t.second);
     for (const auto &r : sc.fault_regions)
-        m.occupy_region(r.first, r.second, "other driver");
+        m.regions().occupy(r.first, r.second, "other driver");
     if (sc.fault_irq)
-        m.occupy_irq(Machine::kBoardIrq);
-    m.set_irq_line_mode(sc.irq_line);
+        m.irqs().occupy(bench::RangeFinderPc::kBoardIrq);
+    m.board().set_line_mode(sc.irq_line);
 }
 
-bool apply_machine_event(Machine &m, const ScenarioEvent &e)
+// A scenario action on the board and the rest of the PC (irq, target, fault
+// clear): done, and true; false for the Linux processes' actions.
+static bool apply_machine_event(Machine &m, const ScenarioEvent &e)
 {
     switch (e.kind) {
     case ScenarioEvent::Kind::irq:
-        m.raise_irq_at(m.now());
+        m.board().raise_at(m.now());
         return true;
     case ScenarioEvent::Kind::target:
         if (e.flight < 0)
-            m.clear_target(e.sensor - 1);
+            m.board().clear_target(e.sensor - 1);
         else
-            m.set_target(e.sensor - 1, e.flight);
+            m.board().set_target(e.sensor - 1, e.flight);
         return true;
     case ScenarioEvent::Kind::clear_region:
-        m.vacate_regions();
+        m.regions().vacate_others();
         return true;
     case ScenarioEvent::Kind::clear_irq:
-        m.vacate_irq(Machine::kBoardIrq);
+        m.irqs().vacate(bench::RangeFinderPc::kBoardIrq);
         return true;
     default:
         return false;
     }
+}
+
+int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_path)
+{
+    if (apply_machine_event(m, e))
+        return 0;
+    switch (e.kind) {
+    case ScenarioEvent::Kind::load:
+        return m.insmod(module_path);
+    case ScenarioEvent::Kind::unload:
+        return m.rmmod();
+    case ScenarioEvent::Kind::write:
+        return m.linux_write_records(e.records);
+    case ScenarioEvent::Kind::bytes:
+        return m.linux_write(1, e.raw.data(), e.raw.size());
+    case ScenarioEvent::Kind::open:
+        return m.linux_open(e.fifo, e.pid);
+    case ScenarioEvent::Kind::close:
+        return m.linux_close(e.fifo, e.pid);
+    case ScenarioEvent::Kind::reader_stop:
+    case ScenarioEvent::Kind::reader_start:
+        m.set_reader(e.kind == ScenarioEvent::Kind::reader_start);
+        return 0;
+    default:
+        return 0;  // the machine's own, done above
+    }
+}
+
+void write_end(std::ostream &out, const Machine &m, long values, const char *values_what)
+{
+    out << "--- kernel log ---\n" << m.kernel_log();
+    if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
+        out << '\n';
+    out << "--- " << values << " values " << values_what << ", " << m.fifos().refused(2)
+        << " dropped (FIFO 2 full), " << m.board().shots_total() << " shots, " << m.board().echoes_lost()
+        << " echoes lost (IRQ 11 masked) ---" << std::endl;
 }
 
 RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std::ostream &out,
@@ -397,58 +435,34 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     for (const auto &e : sc.events) {
         m.run_until(e.time);
         if (e.kind != ScenarioEvent::Kind::load)
-            out << format_time(m.now()) << " # " << describe_event(e);
-        if (apply_machine_event(m, e)) {
-            out << '\n';
-            continue;
-        }
+            out << format_time(m.now()) << " # " << describe_event(e) << '\n';
+        bool fifo_action = e.kind == ScenarioEvent::Kind::open || e.kind == ScenarioEvent::Kind::close;
+        if (fifo_action && std::find(pids.begin(), pids.end(), e.pid) == pids.end())
+            pids.push_back(e.pid);
+        int rc = apply_event(m, e, module_path);
         switch (e.kind) {
-        case ScenarioEvent::Kind::load: {
-            int rc = m.insmod(module_path);
+        case ScenarioEvent::Kind::load:
             out << format_time(m.now()) << " # insmod: " << rc;
             if (!m.loader_error().empty())
                 out << " (" << m.loader_error() << ')';
             out << '\n';
-            continue;
-        }
-        case ScenarioEvent::Kind::unload: {
-            out << '\n';
-            int rc = m.rmmod();
+            break;
+        case ScenarioEvent::Kind::unload:
             if (rc != 0)
-                out << format_time(m.now()) << " # rmmod: " << rc << " (" << m.loader_error()
-                    << ")\n";
-            continue;
-        }
+                out << format_time(m.now()) << " # rmmod: " << rc << " (" << m.loader_error() << ")\n";
+            break;
         case ScenarioEvent::Kind::write:
-            out << '\n';
-            report_write(m.linux_write_records(e.records));
-            continue;
         case ScenarioEvent::Kind::bytes:
-            out << '\n';
-            report_write(m.linux_write(1, e.raw.data(), e.raw.size()));
-            continue;
+            report_write(rc);
+            break;
         case ScenarioEvent::Kind::open:
-        case ScenarioEvent::Kind::close: {
-            out << '\n';
-            if (std::find(pids.begin(), pids.end(), e.pid) == pids.end())
-                pids.push_back(e.pid);
-            int rc = e.kind == ScenarioEvent::Kind::open ? m.linux_open(e.fifo, e.pid)
-                                                         : m.linux_close(e.fifo, e.pid);
+        case ScenarioEvent::Kind::close:
             if (rc != 0)
                 out << format_time(m.now()) << " # " << (e.kind == ScenarioEvent::Kind::open ? "open" : "close")
                     << " failed: " << rc << '\n';
-            continue;
-        }
-        case ScenarioEvent::Kind::reader_stop:
-            out << '\n';
-            m.set_reader(false);
-            continue;
-        case ScenarioEvent::Kind::reader_start:
-            out << '\n';
-            m.set_reader(true);
-            continue;
+            break;
         default:
-            continue;  // the machine's own, done above
+            break;
         }
     }
     m.run_until(sc.duration);
@@ -457,7 +471,7 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     for (int pid : pids) {
         bool holds = pid == Machine::kWriterPid && m.writes_waiting() > 0;
         for (unsigned fifo = 1; fifo <= 2; ++fifo)
-            holds = holds || (m.fifo_open_count(fifo) > 0 && m.fifo_opener(fifo) == pid);
+            holds = holds || (m.fifos().open_count(fifo) > 0 && m.fifos().opener(fifo) == pid);
         if (holds) {
             out << format_time(m.now()) << " # end of run: process " << pid << " exits\n";
             m.linux_exit(pid);
@@ -467,19 +481,13 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         out << format_time(m.now()) << " # end of run: rmmod\n";
         m.rmmod();
     }
-    sum.values_dropped = m.fifo_refused(2);
-    sum.shots = m.shots_total();
-    sum.echoes_lost = m.echoes_lost();
+    sum.values_dropped = m.fifos().refused(2);
+    sum.shots = m.board().shots_total();
+    sum.echoes_lost = m.board().echoes_lost();
     sum.violations = m.violations();
     sum.interrupts = m.interrupts_delivered();
     sum.end = m.now();
-
-    out << "--- kernel log ---\n" << m.kernel_log();
-    if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
-        out << '\n';
-    out << "--- " << sum.values_read << " values read, " << sum.values_dropped
-        << " dropped (FIFO 2 full), " << sum.shots << " shots, " << sum.echoes_lost
-        << " echoes lost (IRQ 11 masked) ---\n";
+    write_end(out, m, sum.values_read, "read");
     return sum;
 }
 

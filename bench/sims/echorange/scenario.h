@@ -74,12 +74,17 @@ struct RunSummary {
 // targets, the call cost, the faults present from the start, the board's
 // interrupt line (used by a run and by a served machine alike).
 void set_up_machine(Machine &m, const Scenario &scenario);
-// A scenario action on the board and the rest of the PC (irq, target, fault
-// clear): done, and true; false for the Linux processes' actions, which
-// the caller does.
-bool apply_machine_event(Machine &m, const ScenarioEvent &e);
 // What the action is, for the "# ..." lines.
 std::string describe_event(const ScenarioEvent &e);
+// Does one scenario action on the machine, the Linux processes' (load,
+// unload, write, bytes, open, close, reader stop/start) and the PC's alike;
+// returns its result: insmod's, rmmod's, write()'s, open()'s or close()'s,
+// 0 for the others.  A run and a served machine both act through it and
+// differ only in what they tell about it.
+int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_path);
+// The end of a run or a service: the kernel log, then the summary line
+// ("--- N values <values_what>, ... ---").
+void write_end(std::ostream &out, const Machine &m, long values, const char *values_what);
 
 // Runs the scenario on a fresh machine with the module object at
 // module_path, writing the trace (events as "# ..." lines, one line per

@@ -158,7 +158,7 @@ void value_noted(Service &s, const unsigned char *p)
 // the pipe has room; the rest waits in RT-FIFO 2.
 void values_hand_on(Service &s)
 {
-    if (s.fd2 < 0 || !s.m.fifo_exists(2))
+    if (s.fd2 < 0 || !s.m.fifos().exists(2))
         return;
     unsigned char buf[4096];
     if (s.opt.bytewise) {
@@ -234,7 +234,7 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
     Machine &m = s.m;
     switch (e.kind) {
     case ScenarioEvent::Kind::load: {
-        int rc = m.insmod(s.module_path);
+        int rc = apply_event(m, e, s.module_path);
         std::string text = "insmod: " + std::to_string(rc);
         if (!m.loader_error().empty())
             text += " (" + m.loader_error() + ')';
@@ -252,24 +252,15 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
         commands_take(s, limit);
         s.note("rmmod");
         pipes_close(s);
-        if (int rc = m.rmmod())
+        if (int rc = apply_event(m, e, s.module_path))
             s.note("rmmod refused: " + std::to_string(rc));
         return 0;
-    case ScenarioEvent::Kind::write: {
-        std::vector<unsigned char> bytes;
-        for (const auto &r : e.records)
-            for (int v : r)
-                for (int b = 0; b < 4; ++b)
-                    bytes.push_back(static_cast<unsigned char>(static_cast<uint32_t>(v) >> (8 * b)));
-        s.note(write_text(bytes.data(), bytes.size()) + " (from the scenario)");
-        int rc = m.linux_write(1, bytes.data(), bytes.size());
-        if (rc < 0)
-            s.note("write failed: " + std::to_string(rc));
-        return 0;
-    }
+    case ScenarioEvent::Kind::write:
     case ScenarioEvent::Kind::bytes: {
-        s.note(write_text(e.raw.data(), e.raw.size()) + " (from the scenario)");
-        int rc = m.linux_write(1, e.raw.data(), e.raw.size());
+        std::vector<unsigned char> bytes =
+            e.kind == ScenarioEvent::Kind::write ? Machine::encode_records(e.records) : e.raw;
+        s.note(write_text(bytes.data(), bytes.size()) + " (from the scenario)");
+        int rc = apply_event(m, e, s.module_path);
         if (rc < 0)
             s.note("write failed: " + std::to_string(rc));
         return 0;
@@ -279,7 +270,7 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
     case ScenarioEvent::Kind::clear_region:
     case ScenarioEvent::Kind::clear_irq:
         s.note(describe_event(e));
-        apply_machine_event(m, e);
+        apply_event(m, e, s.module_path);
         return 0;
     case ScenarioEvent::Kind::open:
     case ScenarioEvent::Kind::close: {
@@ -288,7 +279,7 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
         bool open = e.kind == ScenarioEvent::Kind::open;
         s.note(std::string(open ? "open" : "close") + " /dev/rtf" + std::to_string(e.fifo) + " (process " +
                std::to_string(e.pid) + ')');
-        int rc = open ? m.linux_open(e.fifo, e.pid) : m.linux_close(e.fifo, e.pid);
+        int rc = apply_event(m, e, s.module_path);
         if (rc != 0)
             s.note(std::string(open ? "open" : "close") + " failed: " + std::to_string(rc));
         return 0;
@@ -371,12 +362,7 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     }
     pipes_close(s);
 
-    out << "--- kernel log ---\n" << m.kernel_log();
-    if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
-        out << '\n';
-    out << "--- " << s.values << " values handed on, " << m.fifo_refused(2)
-        << " dropped (FIFO 2 full), " << m.shots_total() << " shots, " << m.echoes_lost()
-        << " echoes lost (IRQ 11 masked) ---" << std::endl;
+    write_end(out, m, s.values, "handed on");
     if (!m.violations().empty()) {
         std::cerr << "echorange-sim: the module broke platform rules:\n";
         for (const auto &v : m.violations())

@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "boards/register_board.h"
 #include "bus/io_bus.h"
-#include "devices/pc/register_bank.h"
+#include "seams/portio_sim.h"
 #include "sims/common/front_end.h"
 
 int portpoke_main(int argc, char **argv);
@@ -53,15 +54,14 @@ struct SimSettings {
 void write_report(std::FILE *f, const bench::IoBus &io, const bench::RegisterBank &bank,
                   const std::vector<std::uint8_t> &before)
 {
-    for (const auto &c : io.permission_calls())
+    for (const auto &c : io.permissions().calls())
         std::fprintf(f, "ioperm 0x%lX %lu %d -> %d%s\n", c.from, c.num, c.turn_on, c.result,
                      c.result ? (c.err == EPERM ? " EPERM" : c.err == EINVAL ? " EINVAL" : " error") : "");
     for (const auto &a : io.trace())
         std::fprintf(f, "%s\n", bench::to_string(a).c_str());
     for (unsigned i = 0; i < bank.size(); ++i) {
-        auto port = static_cast<std::uint16_t>(bank.first() + i);
-        if (bank.get(port) != before[i])
-            std::fprintf(f, "register 0x%X = 0x%02X\n", static_cast<unsigned>(port), bank.get(port));
+        if (bank.get(i) != before[i])
+            std::fprintf(f, "register 0x%X = 0x%02X\n", bench::RegisterBoard::kFirstPort + i, bank.get(i));
     }
 }
 
@@ -76,7 +76,7 @@ bool apply(const bench::OptionDoc &option, const std::string &value, bench::IoBu
         if (eq == std::string::npos || !bench::parse_port(value.substr(0, eq), port) ||
             !bench::parse_port(value.substr(eq + 1), word) || port > 0xFFFE)
             return false;
-        bank.set_word(port, word);
+        bank.set_word(static_cast<unsigned>(port - bench::RegisterBoard::kFirstPort), word);
         return true;
     }
     case Refuse: {
@@ -84,11 +84,11 @@ bool apply(const bench::OptionDoc &option, const std::string &value, bench::IoBu
         unsigned count = 0;
         if (!bench::parse_port_range(value, first, count))
             return false;
-        io.refuse_range(first, count);
+        io.permissions().refuse_range(first, count);
         return true;
     }
     case Unprivileged:
-        io.set_privileged(false, EPERM);
+        io.permissions().set_privileged(false, EPERM);
         return true;
     case Report:
         sim.report = value;
@@ -107,14 +107,14 @@ bool apply(const bench::OptionDoc &option, const std::string &value, bench::IoBu
 
 int main(int argc, char **argv)
 {
-    bench::IoBus &io = bench::io();
-    io.reset();
+    // The bench PC's bus, behind the port seam until the process ends
+    // (portpoke may end it with exit()).
+    static bench::IoBus io;
+    bench::portio_register(&bench::kIoBusPortOps, &io);
     io.set_tracing(true);
 
-    // The board answers at every port; what was never set reads as the
-    // floating bus would.
-    static bench::RegisterBank bank(0, 65536, 0xFF);
-    io.map(0, 65536, bank);
+    static bench::RegisterBoard board(io);
+    bench::RegisterBank &bank = board.bank();
 
     SimSettings sim;
     int k = 1;
@@ -134,7 +134,7 @@ int main(int argc, char **argv)
 
     std::vector<std::uint8_t> before(bank.size());
     for (unsigned i = 0; i < bank.size(); ++i)
-        before[i] = bank.get(static_cast<std::uint16_t>(i));
+        before[i] = bank.get(i);
 
     // portpoke sees its own program name and its own words only.
     std::vector<char *> args;

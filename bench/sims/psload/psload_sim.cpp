@@ -13,6 +13,7 @@
 #include "boards/fpga_bench.h"
 #include "bus/io_bus.h"
 #include "devices/fpga/design_file.h"
+#include "seams/portio_sim.h"
 #include "sims/psload/sim_options.h"
 #include "sims/psload/sim_recorder.h"
 
@@ -37,6 +38,7 @@ namespace {
 
 struct Session {
     bench::SimOptions options;
+    bench::IoBus bus;  // the bench PC's, behind the port seam
     bench::FpgaBench *bench = nullptr;
     bench::SimRecorder *recorder = nullptr;
     bool signal_sent = false;
@@ -289,13 +291,13 @@ int main(int argc, char **argv)
             session->design_not_held ? counted_bits : 8ULL * opts.bench.fpga.design.size();
     }
 
-    bench::IoBus &io = bench::io();
-    io.reset();
-    io.set_violation_policy(bench::ViolationPolicy::Kill);
+    bench::IoBus &io = session->bus;
+    bench::portio_register(&bench::kIoBusPortOps, &io);
+    io.permissions().set_violation_policy(bench::ViolationPolicy::Kill);
     if (opts.unprivileged)
-        io.set_privileged(false, opts.refusal_errno);
+        io.permissions().set_privileged(false, opts.refusal_errno);
     for (const auto &r : opts.refused)
-        io.refuse_range(r.first, r.second);
+        io.permissions().refuse_range(r.first, r.second);
 
     session->bench = new bench::FpgaBench(io, opts.bench);
     if (!opts.trace_file.empty() || !opts.report_file.empty() || !opts.received_file.empty() ||

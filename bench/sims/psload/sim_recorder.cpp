@@ -145,10 +145,10 @@ void SimRecorder::on_permission(const PermissionCall &c)
         int n;
         if (c.result == 0)
             n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> 0\n",
-                              static_cast<unsigned long long>(bench_.io().now()), c.from, c.num, c.turn_on);
+                              static_cast<unsigned long long>(bench_.bus().now()), c.from, c.num, c.turn_on);
         else
             n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> -1 %s\n",
-                              static_cast<unsigned long long>(bench_.io().now()), c.from, c.num, c.turn_on,
+                              static_cast<unsigned long long>(bench_.bus().now()), c.from, c.num, c.turn_on,
                               errno_name(c.err));
         append(line, static_cast<std::size_t>(n));
     }
@@ -159,7 +159,7 @@ void SimRecorder::on_permission(const PermissionCall &c)
 void SimRecorder::end()
 {
     if (wave_)
-        wave_->finish(bench_.io().now());
+        wave_->finish(bench_.bus().now());
     finish();
 }
 
@@ -176,15 +176,15 @@ void SimRecorder::finish()
 
 std::string SimRecorder::report() const
 {
-    IoBus &io = bench_.io();
+    IoBus &io = bench_.bus();
     PassiveSerialFpga &fpga = bench_.fpga();
     Micros now = io.now();
     std::string held;
     for (unsigned p = 0; p < 65536; ++p) {
-        if (!io.permitted(static_cast<std::uint16_t>(p)))
+        if (!io.permissions().permitted(static_cast<std::uint16_t>(p)))
             continue;
         unsigned last = p;
-        while (last + 1 < 65536 && io.permitted(static_cast<std::uint16_t>(last + 1)))
+        while (last + 1 < 65536 && io.permissions().permitted(static_cast<std::uint16_t>(last + 1)))
             ++last;
         char range[32];
         if (last == p)
@@ -229,7 +229,7 @@ std::string SimRecorder::report() const
                   static_cast<unsigned long long>(bench_.delay().writes()),
                   static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),
                   bench_.port().data_register(), bench_.port().control_register(), held.c_str(),
-                  io.violations().size());
+                  io.permissions().violations().size());
     std::string r = text;
     if (fpga.design_mismatch()) {
         // Where the bits first went wrong: the byte and bit (from 0, least

@@ -27,39 +27,39 @@ struct Probe : bench::ParallelPeripheral {
 
 TEST(ParallelPortModel, ControlBitsDriveLinesWithTheirInversions)
 {
-    bench::ParallelPort port(0x378);
+    bench::ParallelPort port;
     Probe probe;
     port.attach(&probe);
-    port.write8(0x37A, 0x00, 0);
+    port.write8(2, 0x00, 0);
     EXPECT_TRUE(probe.seen.strobe);
     EXPECT_TRUE(probe.seen.autofd);
     EXPECT_FALSE(probe.seen.init);
     EXPECT_TRUE(probe.seen.select_in);
-    port.write8(0x37A, 0x0F, 1);
+    port.write8(2, 0x0F, 1);
     EXPECT_FALSE(probe.seen.strobe);
     EXPECT_FALSE(probe.seen.autofd);
     EXPECT_TRUE(probe.seen.init);
     EXPECT_FALSE(probe.seen.select_in);
-    port.write8(0x378, 0xA5, 2);
+    port.write8(0, 0xA5, 2);
     EXPECT_EQ(probe.seen.data, 0xA5);
-    EXPECT_EQ(port.read8(0x378, 3), 0xA5);
-    EXPECT_EQ(port.read8(0x37A, 3), 0x0F);
+    EXPECT_EQ(port.read8(0, 3), 0xA5);
+    EXPECT_EQ(port.read8(2, 3), 0x0F);
 }
 
 TEST(ParallelPortModel, StatusRegisterReadsLinesWithBusyInverted)
 {
-    bench::ParallelPort port(0x378);
-    EXPECT_EQ(port.read8(0x379, 0), 0x7F) << "nothing attached: inputs float high";
+    bench::ParallelPort port;
+    EXPECT_EQ(port.read8(1, 0), 0x7F) << "nothing attached: inputs float high";
     Probe probe;
     port.attach(&probe);
     probe.answer = {false, false, false, false, false};
-    EXPECT_EQ(port.read8(0x379, 0), 0x87);
+    EXPECT_EQ(port.read8(1, 0), 0x87);
     probe.answer = {true, true, false, true, true};
-    EXPECT_EQ(port.read8(0x379, 0), 0x5F);
+    EXPECT_EQ(port.read8(1, 0), 0x5F);
     probe.answer = {false, true, true, true, true};
-    EXPECT_EQ(port.read8(0x379, 0), 0xFF);
-    port.write8(0x379, 0x00, 0);  // read only: ignored
-    EXPECT_EQ(port.read8(0x379, 0), 0xFF);
+    EXPECT_EQ(port.read8(1, 0), 0xFF);
+    port.write8(1, 0x00, 0);  // read only: ignored
+    EXPECT_EQ(port.read8(1, 0), 0xFF);
 }
 
 TEST(ParallelPortModel, CableWiresTheDeviceToTheRightLines)
@@ -68,15 +68,15 @@ TEST(ParallelPortModel, CableWiresTheDeviceToTheRightLines)
     cfg.config_bits = 8;
     PassiveSerialFpga fpga(cfg);
     bench::PassiveSerialCable cable(&fpga);
-    bench::ParallelPort port(0x378);
+    bench::ParallelPort port;
     port.attach(&cable);
     // Receiving after power-up: nSTATUS high (bit 7 clear), CONF_DONE low.
-    EXPECT_EQ(port.read8(0x379, 0) & 0xA0, 0x00);
-    port.write8(0x37A, 0x01, 1);  // INIT low = nCONFIG low
+    EXPECT_EQ(port.read8(1, 0) & 0xA0, 0x00);
+    port.write8(2, 0x01, 1);  // INIT low = nCONFIG low
     EXPECT_EQ(fpga.state(1), State::Reset);
-    EXPECT_EQ(port.read8(0x379, 2) & 0xA0, 0x80);
+    EXPECT_EQ(port.read8(1, 2) & 0xA0, 0x80);
     cable.connect(nullptr);
-    EXPECT_EQ(port.read8(0x379, 3) & 0xA0, 0x20) << "no device: both lines float high";
+    EXPECT_EQ(port.read8(1, 3) & 0xA0, 0x20) << "no device: both lines float high";
 }
 
 // Drives the pins directly: one rising edge per bit.
@@ -216,33 +216,33 @@ TEST(IoBusModel, PermissionFollowsTheKernel)
     EXPECT_EQ(io.permission(0xFFFF, 2, 1), -1);
     EXPECT_EQ(errno, EINVAL);
 
-    io.set_privileged(false, EPERM);
+    io.permissions().set_privileged(false, EPERM);
     EXPECT_EQ(io.permission(0x378, 3, 1), -1);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(io.permission(0x378, 3, 0), 0) << "anyone may give access up";
 
-    io.set_privileged(false, ENOSYS);
+    io.permissions().set_privileged(false, ENOSYS);
     EXPECT_EQ(io.permission(0x378, 3, 0), -1) << "no ioperm at all";
     EXPECT_EQ(errno, ENOSYS);
 
-    io.set_privileged(true);
-    io.refuse_range(0x80, 1);
+    io.permissions().set_privileged(true);
+    io.permissions().refuse_range(0x80, 1);
     EXPECT_EQ(io.permission(0x7F, 2, 1), -1);
-    EXPECT_FALSE(io.permitted(0x7F));
+    EXPECT_FALSE(io.permissions().permitted(0x7F));
     EXPECT_EQ(io.permission(0x378, 3, 1), 0);
-    EXPECT_TRUE(io.permitted(0x37A));
-    EXPECT_FALSE(io.permitted(0x37B));
+    EXPECT_TRUE(io.permissions().permitted(0x37A));
+    EXPECT_FALSE(io.permissions().permitted(0x37B));
 }
 
 TEST(IoBusModel, AccessWithoutPermissionIsRecordedUnderTheRecordPolicy)
 {
     bench::IoBus io;
-    io.set_violation_policy(bench::ViolationPolicy::Record);
+    io.permissions().set_violation_policy(bench::ViolationPolicy::Record);
     testing::internal::CaptureStderr();
     EXPECT_EQ(io.in8(0x379), 0xFF);
     std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_EQ(io.violations().size(), 1u);
-    EXPECT_EQ(io.violations()[0], 0x379);
+    ASSERT_EQ(io.permissions().violations().size(), 1u);
+    EXPECT_EQ(io.permissions().violations()[0], 0x379);
     EXPECT_NE(err.find("0x379"), std::string::npos);
 }
 
@@ -266,13 +266,11 @@ TEST(IoBusModel, WordAccessAcrossTwoDevicesIsSplitIntoByteCycles)
     // behind it, the high byte floats.
     struct Bytes : bench::Device {
         std::uint8_t reg[2] = {0x11, 0x22};
-        std::uint16_t first;
-        explicit Bytes(std::uint16_t f) : first(f) {}
-        std::uint8_t read8(std::uint16_t p, bench::Micros) override { return reg[p - first]; }
-        void write8(std::uint16_t p, std::uint8_t v, bench::Micros) override { reg[p - first] = v; }
+        std::uint8_t read8(std::uint16_t offset, bench::Micros) override { return reg[offset]; }
+        void write8(std::uint16_t offset, std::uint8_t v, bench::Micros) override { reg[offset] = v; }
     };
     bench::IoBus io;
-    Bytes low(0x3FE), high(0x400);
+    Bytes low, high;
     io.map(0x3FE, 2, low);
     io.map(0x400, 2, high);
     ASSERT_EQ(io.permission(0x3FE, 8, 1), 0);

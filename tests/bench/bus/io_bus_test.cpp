@@ -1,5 +1,5 @@
 // The I/O bus: named windows, floating reads, the cost of a cycle on the
-// board's clock, kernel mode, a bus reset and the observer.
+// board's clock, kernel mode, device offsets and the observer.
 #include "bus/io_bus.h"
 #include "devices/pc/delay_port.h"
 #include "devices/pc/parallel_port.h"
@@ -8,20 +8,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace {
 
-// A register per port that remembers what it saw; reset puts back 0x5A.
+// A register per port that remembers what it saw.
 struct Latch : bench::Device {
     std::uint8_t value = 0x5A;
-    int resets = 0;
     std::uint8_t read8(std::uint16_t, bench::Micros) override { return value; }
     void write8(std::uint16_t, std::uint8_t v, bench::Micros) override { value = v; }
-    void reset(bench::Micros) override
-    {
-        value = 0x5A;
-        ++resets;
-    }
 };
 
 TEST(IoBus, NamedWindowsDescribePortsAndUnmappedPortsFloat)
@@ -75,7 +71,7 @@ TEST(IoBus, EachAccessTakesTheCycleTheBoardSetsOnTheSharedClock)
     bus.in8(0x80);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(clock.now(), bench::kMicrosecond) << "the cost is back to 1 us after reset";
-    EXPECT_EQ(bus.violations().size(), 1u) << "and the permission check is back on";
+    EXPECT_EQ(bus.permissions().violations().size(), 1u) << "and the permission check is back on";
 }
 
 TEST(IoBus, KernelModeSkipsThePermissionCheck)
@@ -83,61 +79,12 @@ TEST(IoBus, KernelModeSkipsThePermissionCheck)
     bench::IoBus bus;
     Latch latch;
     bus.map(0x378, 1, latch, "lpt");
-    bus.set_violation_policy(bench::ViolationPolicy::Record);
+    bus.permissions().set_violation_policy(bench::ViolationPolicy::Record);
     bus.set_kernel_mode(true);
     bus.out8(0x378, 7);
     EXPECT_EQ(latch.value, 7);
-    EXPECT_TRUE(bus.violations().empty());
-    EXPECT_FALSE(bus.any_permitted()) << "kernel mode grants nothing to the process";
-}
-
-TEST(IoBus, ResetDevicesRestoresPowerOnValuesOncePerDevice)
-{
-    bench::IoBus bus;
-    bus.set_kernel_mode(true);
-    Latch latch;
-    bench::ParallelPort lpt(0x378);
-    bench::DelayPort delay;
-    bus.map(0x300, 1, latch, "a");
-    bus.map(0x302, 1, latch, "b");  // one device in two windows
-    bus.map(0x378, 3, lpt, "parallel_port");
-    bus.map(0x80, 1, delay, "delay_port");
-    bus.out8(0x300, 1);
-    bus.out8(0x378, 0xA5);
-    bus.out8(0x37A, 0x01);
-    bus.out8(0x80, 0x33);
-    bus.reset_devices();
-    EXPECT_EQ(latch.resets, 1);
-    EXPECT_EQ(bus.in8(0x300), 0x5A);
-    EXPECT_EQ(bus.in8(0x378), 0x00);
-    EXPECT_EQ(bus.in8(0x37A), bench::ParallelPort::kPowerOnControl);
-    EXPECT_EQ(bus.in8(0x80), 0x00);
-    EXPECT_EQ(delay.writes(), 1u) << "a reset is no write";
-}
-
-TEST(IoBus, ParallelPortResetDrivesThePowerOnLevels)
-{
-    struct Probe : bench::ParallelPeripheral {
-        bench::PortOutputs seen;
-        int drives = 0;
-        void drive(const bench::PortOutputs &l, bench::Micros) override
-        {
-            seen = l;
-            ++drives;
-        }
-        bench::PortInputs sense(bench::Micros) override { return {}; }
-    } probe;
-    bench::ParallelPort lpt(0x378);
-    lpt.attach(&probe);
-    lpt.write8(0x37A, 0x0B, 0);  // STROBE, AUTOFD, SELECT IN asserted (low)
-    lpt.write8(0x378, 0xFF, 0);
-    lpt.reset(1);
-    EXPECT_EQ(probe.drives, 4);
-    EXPECT_EQ(probe.seen.data, 0);
-    EXPECT_TRUE(probe.seen.strobe);
-    EXPECT_TRUE(probe.seen.autofd);
-    EXPECT_TRUE(probe.seen.init);
-    EXPECT_FALSE(probe.seen.select_in);
+    EXPECT_TRUE(bus.permissions().violations().empty());
+    EXPECT_FALSE(bus.permissions().any_permitted()) << "kernel mode grants nothing to the process";
 }
 
 // An observer that clobbers errno, as a file-writing recorder may.
@@ -158,14 +105,56 @@ TEST(IoBus, AFailedIopermKeepsItsErrnoWhateverTheObserverDoes)
     bench::IoBus bus;
     Clobber observer;
     bus.set_observer(&observer);
-    bus.set_privileged(false, EPERM);
+    bus.permissions().set_privileged(false, EPERM);
     errno = 0;
     EXPECT_EQ(bus.permission(0x378, 3, 1), -1);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(observer.calls, 1);
-    ASSERT_EQ(bus.permission_calls().size(), 1u);
-    EXPECT_EQ(bus.permission_calls()[0].err, EPERM);
+    ASSERT_EQ(bus.permissions().calls().size(), 1u);
+    EXPECT_EQ(bus.permissions().calls()[0].err, EPERM);
     bus.set_observer(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// The bus hands a device the offset of each cycle in the window it was
+// mapped in, whatever its base; a word spanning two windows of one device
+// is two byte cycles.
+struct OffsetLog : bench::Device {
+    std::vector<std::pair<char, unsigned>> seen;
+    std::uint8_t read8(std::uint16_t offset, bench::Micros) override
+    {
+        seen.emplace_back('r', offset);
+        return static_cast<std::uint8_t>(0x40 + offset);
+    }
+    void write8(std::uint16_t offset, std::uint8_t, bench::Micros) override { seen.emplace_back('w', offset); }
+    std::uint16_t read16(std::uint16_t offset, bench::Micros) override
+    {
+        seen.emplace_back('R', offset);
+        return 0x1234;
+    }
+};
+
+TEST(IoBus, DevicesSeeOffsetsInTheirWindow)
+{
+    bench::IoBus bus;
+    bus.set_kernel_mode(true);
+    OffsetLog dev;
+    bus.map(0x2F8, 8, dev, "uart");
+    bus.map(0x3F8, 8, dev, "uart_again");
+    EXPECT_EQ(bus.in8(0x2FA), 0x42);
+    bus.out8(0x3FF, 0);
+    EXPECT_EQ(bus.in16(0x3F8), 0x1234);     // one window: one word cycle
+    EXPECT_EQ(bus.in16(0x2FF), 0xFF47);     // the high byte falls on nobody
+    bus.map(0x300, 8, dev, "third");
+    EXPECT_EQ(bus.in16(0x2FF), 0x4047);     // two windows: two byte cycles
+    EXPECT_EQ(dev.seen, (std::vector<std::pair<char, unsigned>>{
+                            {'r', 2}, {'w', 7}, {'R', 0}, {'r', 7}, {'r', 7}, {'r', 0}}));
+    ASSERT_NE(bus.window_at(0x3FB), nullptr);
+    EXPECT_EQ(bus.window_at(0x3FB)->name, "uart_again");
+    EXPECT_EQ(bus.window_at(0x2F7), nullptr);
 }
 
 } // namespace

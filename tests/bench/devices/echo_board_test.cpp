@@ -10,9 +10,11 @@
 
 namespace {
 
-constexpr std::uint16_t kBase = 0x130;        // where the lab PC has it
-constexpr std::uint16_t kChannel = kBase;     // the module's BOARD_CHANNEL
-constexpr std::uint16_t kControl = kBase + 2; // the module's BOARD_CONTROL
+// Offsets in the board's window; the lab PC has it at 0x130, so these are
+// the module's BOARD_CHANNEL (0x130) and BOARD_CONTROL (0x132).
+constexpr std::uint16_t kBase = 0x130;
+constexpr std::uint16_t kChannel = 0;
+constexpr std::uint16_t kControl = 2;
 
 struct Controller : bench::IrqLine::Controller {
     bool take = true;
@@ -31,13 +33,14 @@ protected:
     bench::EventQueue events;
     bench::IrqLine line{11};
     Controller pic;
-    bench::EchoBoard board{kBase, clock, events, line};
+    bench::EchoBoard board{clock, events, line};
     std::vector<std::string> complaints;
 
     void SetUp() override
     {
         pic.clock = &clock;
         line.attach_controller(&pic);
+        board.mapped(kBase, "echo_board");  // as a board assembly's map() tells it
         board.set_complaint_sink([this](const std::string &c) { complaints.push_back(c); });
     }
 
@@ -140,8 +143,8 @@ TEST_F(EchoBoardTest, TheBoardSaysWhatItWasDrivenWrong)
     board.write8(kChannel, 3, 0);
     board.write8(kControl, bench::EchoBoard::kAcknowledge, 0);
     board.write8(kControl, 7, 0);
-    board.write8(kBase + 1, 0, 0);
-    board.write8(kBase + 3, 0, 0);
+    board.write8(1, 0, 0);
+    board.write8(3, 0, 0);
     EXPECT_EQ(board.shots_total(), 0) << "a channel byte without arming fires nothing";
     const std::vector<std::string> expected = {
         "channel byte 0x03 to 0x130 without 1 to 0x132 first",
@@ -182,13 +185,19 @@ TEST_F(EchoBoardTest, MaskingTheLineWhileARequestWaitsLosesTheEcho)
     EXPECT_EQ(complaints, std::vector<std::string>{"acknowledge (2 to 0x132) with no interrupt raised"});
 }
 
+// Mapped on a bus elsewhere, the board answers the same offsets and names
+// the ports it was put at.
 TEST_F(EchoBoardTest, ABoardElsewhereNamesItsOwnPorts)
 {
     bench::IrqLine line5{5};
-    bench::EchoBoard other(0x300, clock, events, line5);
+    bench::EchoBoard other(clock, events, line5);
+    bench::IoBus bus(clock);
+    bus.set_kernel_mode(true);
+    bus.set_access_cost(0);
+    bus.map(0x300, bench::EchoBoard::kExtent, other, "echo_board");
     std::vector<std::string> said;
     other.set_complaint_sink([&](const std::string &c) { said.push_back(c); });
-    other.write8(0x300, 1, 0);
+    bus.out8(0x300, 1);
     line5.attach_controller(&pic);
     other.raise_at(clock.now());
     run_to(clock.now());

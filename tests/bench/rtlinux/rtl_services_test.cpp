@@ -210,11 +210,11 @@ TEST(RangefinderPc, TheBoardSitsOnTheBusAtItsPortsAndLine)
     EXPECT_EQ(m.bus().describe(0x134), "0x134");
     // A stray request with nothing installed on IRQ 11 is lost at the
     // controller, and the board counts it.
-    m.raise_irq_at(5 * rtlsim::kMicrosecond);
-    EXPECT_EQ(m.echoes_in_flight(), 1u);
+    m.board().raise_at(5 * rtlsim::kMicrosecond);
+    EXPECT_EQ(m.board().echoes_in_flight(), 1u);
     m.run_for(rtlsim::kMillisecond);
-    EXPECT_EQ(m.echoes_in_flight(), 0u);
-    EXPECT_EQ(m.echoes_lost(), 1);
+    EXPECT_EQ(m.board().echoes_in_flight(), 0u);
+    EXPECT_EQ(m.board().echoes_lost(), 1);
     EXPECT_EQ(m.now(), rtlsim::kMillisecond);
     EXPECT_TRUE(m.violations().empty());
 }

@@ -35,7 +35,7 @@ TEST(ScenarioFormat, TimesTargetsAndRecords)
         "duration 1s\n"
         "at 20ms write 2 1 10 ; 3 0 0\n"
         "at 10ms bytes 01 00 ff\n");
-    EXPECT_EQ(sc.targets, (std::map<int, rtlsim::hrtime>{{1, rtlsim::Machine::flight_for_mm(1500)}}));
+    EXPECT_EQ(sc.targets, (std::map<int, rtlsim::hrtime>{{1, bench::EchoBoard::flight_for_mm(1500)}}));
     ASSERT_EQ(sc.events.size(), 3u);  // the implicit load first, then in time order
     EXPECT_EQ(sc.events[0].kind, rtlsim::ScenarioEvent::Kind::load);
     EXPECT_EQ(sc.events[1].raw, (std::vector<unsigned char>{1, 0, 0xff}));
