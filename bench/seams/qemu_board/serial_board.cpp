@@ -57,8 +57,8 @@ void SerialEchoBoard::byte_from_guest(std::uint8_t byte, Nanos now)
     std::size_t before = board_.echoes_in_flight();
     // The module's shot: 1 to control, then the channel byte.  The arm went
     // to the UART's FCR and stays there; the board takes it with the byte.
-    board_.write8(kBase + 2, EchoBoard::kArm, clock_.micros());
-    board_.write8(kBase, byte, clock_.micros());
+    board_.write8(kControlRegister, EchoBoard::kArm, clock_.micros());
+    board_.write8(kChannelRegister, byte, clock_.micros());
     if (board_.echoes_in_flight() > before) {
         pending_[{clock_.now() + EchoBoard::flight_for_mm(targets_mm_.at(channel)), ++scheduled_}] = channel;
         line(clock_.now(), "fire on channel " + std::to_string(channel));

@@ -61,6 +61,9 @@ struct SerialBoardSetup {
 class SerialEchoBoard : private IrqLine::Controller {
 public:
     static constexpr std::uint16_t kBase = 0x130;
+    // The board's registers, as offsets in its window at kBase.
+    static constexpr std::uint16_t kChannelRegister = 0;
+    static constexpr std::uint16_t kControlRegister = 2;
     static constexpr unsigned kIrq = 11;
     static constexpr std::uint8_t kStrayByte = 0xFF;
 
@@ -98,7 +101,7 @@ private:
     SimClock clock_;
     EventQueue events_;
     IrqLine line_{kIrq};
-    EchoBoard board_{kBase, clock_, events_, line_};
+    EchoBoard board_{clock_, events_, line_};
     std::map<int, long long> targets_mm_;
     // Requests on their way to the line, in the order the event queue runs
     // them (due time, then scheduling order): the channel, or -1 for a stray.
