@@ -100,6 +100,13 @@ struct Service {
         : sc(s), module_path(mp), opt(o), out(os)
     {
     }
+    ~Service()
+    {
+        if (dir_lock >= 0)
+            close(dir_lock);  // gives DIR up
+    }
+    Service(const Service &) = delete;
+    Service &operator=(const Service &) = delete;
 
     void note(const std::string &text)
     {
@@ -394,6 +401,10 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     Service s(sc, module_path, opt, out);
     s.path1 = opt.dir + "/rtf1";
     s.path2 = opt.dir + "/rtf2";
+    // Before anything is loaded or logged: a DIR that another service holds
+    // is refused outright.
+    if (int st = dir_take(s))
+        return st;
 
     stop_signal = 0;
     struct sigaction sa;
@@ -448,8 +459,6 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
             s.note("rmmod refused: " + std::to_string(rc));
     }
     pipes_close(s);
-    if (s.dir_lock >= 0)
-        close(s.dir_lock);
 
     write_end(out, m, s.values, "handed on");
     if (!m.violations().empty()) {

@@ -277,6 +277,7 @@ TEST_F(ServeTest, SecondServerOnTheSameDirIsRefused)
     EXPECT_FALSE(second.serving());
     EXPECT_EQ(second.status(), 2);
     EXPECT_EQ(second.err(), "echorange-sim: " + dir_ + " is served by another echorange-sim\n");
+    EXPECT_EQ(second.log(), "") << "it went on to load the module";
     EXPECT_TRUE(inode_of(dir_ + "/rtf1") == rtf1);
     EXPECT_TRUE(inode_of(dir_ + "/rtf2") == rtf2);
 
