@@ -1,6 +1,7 @@
 // The emulated lab PC serving the range-finder module through named pipes.
 #include "sims/echorange/serve.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -10,9 +11,11 @@
 #include <iostream>
 #include <poll.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace rtlsim {
 
@@ -63,6 +66,20 @@ std::string write_text(const unsigned char *p, size_t n)
     return s.str();
 }
 
+// A command record on RT-FIFO 1: three little-endian 32-bit ints.
+constexpr size_t kRecord = 12;
+// RT-FIFO 1 holds 4000 bytes, and a Linux-side write of at most that size
+// goes in whole; the most whole records that fit in one write.
+constexpr size_t kRecordsPerWrite = 4000 / kRecord;
+
+// A named pipe this service made, known by device and inode: at the end only
+// that object is unlinked, not whatever has since been put at its path.
+struct OwnPipe {
+    int fd = -1;  // the service's end (read and write)
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
 struct Service {
     const Scenario &sc;
     const std::string &module_path;
@@ -70,8 +87,11 @@ struct Service {
     std::ostream &out;
     Machine m;
     std::string path1, path2;
-    int fd1 = -1;  // the service's end of DIR/rtf1 (read and write)
-    int fd2 = -1;  // the service's end of DIR/rtf2 (read and write)
+    OwnPipe pipe1, pipe2;  // DIR/rtf1 and DIR/rtf2
+    int dir_lock = -1;  // DIR, open and flock()ed while this service may own its pipes
+    // Bytes read from DIR/rtf1 that do not make a whole record yet: a pipe
+    // keeps no write boundaries, so a record may come in two reads.
+    std::vector<unsigned char> partial;
     hrtime wall0 = 0;
     std::deque<unsigned char> pieces;  // bytewise: bytes not yet handed on
     long values = 0;
@@ -80,6 +100,13 @@ struct Service {
         : sc(s), module_path(mp), opt(o), out(os)
     {
     }
+    ~Service()
+    {
+        if (dir_lock >= 0)
+            close(dir_lock);  // gives DIR up
+    }
+    Service(const Service &) = delete;
+    Service &operator=(const Service &) = delete;
 
     void note(const std::string &text)
     {
@@ -95,8 +122,9 @@ hrtime sim_target(const Service &s)
 }
 
 // A named pipe at path, made afresh (one left by an earlier service is
-// replaced), opened for reading and writing without blocking.
-int pipe_make(const std::string &path)
+// replaced: DIR's lock says no live service has it), opened for reading and
+// writing without blocking.
+int pipe_make(const std::string &path, OwnPipe &own)
 {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
@@ -113,38 +141,89 @@ int pipe_make(const std::string &path)
     // O_RDWR on a FIFO never waits for the other side (Linux), and keeps
     // the pipe alive while clients come and go.
     int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         std::cerr << "echorange-sim: cannot open " << path << ": " << std::strerror(errno) << '\n';
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        std::cerr << "echorange-sim: " << path << " was replaced while being made\n";
+        close(fd);
+        return -1;
+    }
+    own.fd = fd;
+    own.dev = st.st_dev;
+    own.ino = st.st_ino;
     return fd;
+}
+
+// Closes the service's end of a pipe and unlinks the pipe, if what is at
+// path is still the pipe this service made.
+void pipe_remove(Service &s, OwnPipe &own, const std::string &path)
+{
+    if (own.fd < 0)
+        return;
+    close(own.fd);
+    own.fd = -1;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISFIFO(st.st_mode) && st.st_dev == own.dev && st.st_ino == own.ino)
+        unlink(path.c_str());
+    else
+        s.note(path + " is no longer the pipe made here: left in place");
+}
+
+// Takes DIR for this service: an exclusive flock() on the directory itself.
+// The kernel drops the lock when the process ends however it ends, so a
+// killed service leaves nothing that blocks the next one, and no file is
+// left in DIR.  Returns 0, or the exit status to end with.
+int dir_take(Service &s)
+{
+    if (s.dir_lock >= 0)
+        return 0;  // held since an earlier load
+    const std::string &dir = s.opt.dir;
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::cerr << "echorange-sim: cannot make " << dir << ": " << std::strerror(errno) << '\n';
+        return 2;
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        std::cerr << "echorange-sim: cannot open " << dir << ": " << std::strerror(errno) << '\n';
+        return 2;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            std::cerr << "echorange-sim: " << dir << " is served by another echorange-sim\n";
+        else
+            std::cerr << "echorange-sim: cannot lock " << dir << ": " << std::strerror(errno) << '\n';
+        close(fd);
+        return 2;
+    }
+    s.dir_lock = fd;
+    return 0;
 }
 
 int pipes_open(Service &s)
 {
-    if (mkdir(s.opt.dir.c_str(), 0777) != 0 && errno != EEXIST) {
-        std::cerr << "echorange-sim: cannot make " << s.opt.dir << ": " << std::strerror(errno) << '\n';
-        return 2;
-    }
-    s.fd1 = pipe_make(s.path1);
-    if (s.fd1 >= 0)
-        s.fd2 = pipe_make(s.path2);
-    if (s.fd2 < 0)
+    if (int st = dir_take(s))
+        return st;
+    pipe_make(s.path1, s.pipe1);
+    if (s.pipe1.fd >= 0)
+        pipe_make(s.path2, s.pipe2);
+    if (s.pipe2.fd < 0)
         return 2;
     // The size of RT-FIFO 2 is 4000 bytes; a pipe takes whole pages.
-    fcntl(s.fd2, F_SETPIPE_SZ, 4096);
+    fcntl(s.pipe2.fd, F_SETPIPE_SZ, 4096);
     return 0;
 }
 
 void pipes_close(Service &s)
 {
-    if (s.fd1 >= 0) {
-        close(s.fd1);
-        unlink(s.path1.c_str());
-    }
-    if (s.fd2 >= 0) {
-        close(s.fd2);
-        unlink(s.path2.c_str());
-    }
-    s.fd1 = s.fd2 = -1;
+    if (!s.partial.empty())
+        s.note(std::to_string(s.partial.size()) + " bytes of an unfinished record dropped");
+    s.partial.clear();
+    pipe_remove(s, s.pipe1, s.path1);
+    pipe_remove(s, s.pipe2, s.path2);
     s.pieces.clear();
 }
 
@@ -158,7 +237,7 @@ void value_noted(Service &s, const unsigned char *p)
 // the pipe has room; the rest waits in RT-FIFO 2.
 void values_hand_on(Service &s)
 {
-    if (s.fd2 < 0 || !s.m.fifos().exists(2))
+    if (s.pipe2.fd < 0 || !s.m.fifos().exists(2))
         return;
     unsigned char buf[4096];
     if (s.opt.bytewise) {
@@ -172,16 +251,16 @@ void values_hand_on(Service &s)
         // One byte at a time, and the next only once the reader has taken
         // the last: every read() gets a single byte.
         int queued = 0;
-        if (!s.pieces.empty() && ioctl(s.fd2, FIONREAD, &queued) == 0 && queued == 0) {
+        if (!s.pieces.empty() && ioctl(s.pipe2.fd, FIONREAD, &queued) == 0 && queued == 0) {
             unsigned char b = s.pieces.front();
-            if (write(s.fd2, &b, 1) == 1)
+            if (write(s.pipe2.fd, &b, 1) == 1)
                 s.pieces.pop_front();
         }
         return;
     }
-    int size = fcntl(s.fd2, F_GETPIPE_SZ);
+    int size = fcntl(s.pipe2.fd, F_GETPIPE_SZ);
     int queued = 0;
-    if (size <= 0 || ioctl(s.fd2, FIONREAD, &queued) != 0)
+    if (size <= 0 || ioctl(s.pipe2.fd, FIONREAD, &queued) != 0)
         return;
     size_t room = static_cast<size_t>(size > queued ? size - queued : 0);
     if (room > sizeof buf)
@@ -192,7 +271,7 @@ void values_hand_on(Service &s)
     int n = s.m.linux_read(2, buf, room);
     if (n <= 0)
         return;
-    ssize_t w = write(s.fd2, buf, static_cast<size_t>(n));
+    ssize_t w = write(s.pipe2.fd, buf, static_cast<size_t>(n));
     if (w != n)
         s.note("DIR/rtf2: " + std::to_string(n - (w < 0 ? 0 : w)) + " bytes lost");
     for (int i = 0; i + 4 <= n; i += 4)
@@ -209,20 +288,35 @@ void time_catch_up(Service &s, hrtime limit)
     values_hand_on(s);
 }
 
-// Every write waiting in DIR/rtf1 reaches the module, at the simulated time
-// that corresponds to its arrival.
+// Every record waiting in DIR/rtf1 reaches the module, at the simulated time
+// that corresponds to its arrival.  A pipe keeps no write boundaries, so the
+// boundaries are rebuilt here: the module gets whole records only, as many
+// as one write to RT-FIFO 1 takes whole, and a record's first bytes wait
+// for the rest.  (The module's handler reads 12 bytes at a time and drops a
+// shorter tail; handing it a piece would shift every later record.)
 void commands_take(Service &s, hrtime limit)
 {
-    // At most RT-FIFO 1's size at a time: a write that fits goes in whole.
-    unsigned char buf[4000];
-    while (s.fd1 >= 0) {
-        ssize_t n = read(s.fd1, buf, sizeof buf);
+    unsigned char buf[kRecordsPerWrite * kRecord];
+    while (s.pipe1.fd >= 0) {
+        size_t have = s.partial.size();
+        std::copy(s.partial.begin(), s.partial.end(), buf);
+        ssize_t n = read(s.pipe1.fd, buf + have, sizeof buf - have);
         if (n <= 0)
             return;
         time_catch_up(s, limit);
-        s.note(write_text(buf, static_cast<size_t>(n)));
-        int rc = s.m.linux_write(1, buf, static_cast<size_t>(n));
-        if (rc < 0)
+        size_t total = have + static_cast<size_t>(n);
+        size_t whole = total - total % kRecord;
+        s.partial.assign(buf + whole, buf + total);
+        for (size_t i = 0; i < whole; i += kRecord)
+            s.note(write_text(buf + i, kRecord));
+        if (!s.partial.empty())
+            s.note(std::to_string(s.partial.size()) + " bytes of a record so far");
+        if (whole == 0)
+            continue;
+        int rc = s.m.linux_write(1, buf, whole);
+        if (rc == Machine::kWriteWaits)
+            s.note("the write waits for room in RT-FIFO 1");
+        else if (rc < 0)
             s.note("write failed: " + std::to_string(rc));
         values_hand_on(s);
     }
@@ -307,6 +401,10 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     Service s(sc, module_path, opt, out);
     s.path1 = opt.dir + "/rtf1";
     s.path2 = opt.dir + "/rtf2";
+    // Before anything is loaded or logged: a DIR that another service holds
+    // is refused outright.
+    if (int st = dir_take(s))
+        return st;
 
     stop_signal = 0;
     struct sigaction sa;
@@ -341,8 +439,8 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         values_hand_on(s);
         if (status != 0 || stop_signal || target >= limit)
             break;
-        pollfd p = {s.fd1, POLLIN, 0};
-        if (poll(&p, s.fd1 >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN))
+        pollfd p = {s.pipe1.fd, POLLIN, 0};
+        if (poll(&p, s.pipe1.fd >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN))
             commands_take(s, limit);
     }
 
