@@ -97,20 +97,24 @@ int IoBus::permission(unsigned long from, unsigned long num, int turn_on)
     return result;
 }
 
-bool IoBus::check(std::uint16_t port, unsigned width)
+// The three steps of every access.  Each simulated port access of a download
+// goes through them, so they are inline: called, they cost a good part of
+// what the access costs.
+inline bool IoBus::check(std::uint16_t port, unsigned width)
 {
     return kernel_mode_ || permissions_.check(port, width);
 }
 
-void IoBus::record(std::uint16_t port, Dir dir, unsigned width, std::uint16_t value)
+// `now` is the time the access was made at (no device moves the clock).
+inline void IoBus::record(Micros now, std::uint16_t port, Dir dir, unsigned width, std::uint16_t value)
 {
-    Access a{clock_.micros(), port, dir, static_cast<std::uint8_t>(width), value};
+    Access a{now, port, dir, static_cast<std::uint8_t>(width), value};
     trace_.record(a);
     if (observer_)
         observer_->on_access(a);
 }
 
-void IoBus::after_access()
+inline void IoBus::after_access()
 {
     clock_.advance(access_cost_);
     ++accesses_;
@@ -121,18 +125,20 @@ void IoBus::after_access()
 std::uint8_t IoBus::in8(std::uint16_t port)
 {
     std::uint8_t v = 0xFF;
+    Micros now = clock_.micros();
     if (check(port, 8) && devices_[port])
-        v = devices_[port]->read8(port, clock_.micros());
-    record(port, Dir::In, 8, v);
+        v = devices_[port]->read8(port, now);
+    record(now, port, Dir::In, 8, v);
     after_access();
     return v;
 }
 
 void IoBus::out8(std::uint16_t port, std::uint8_t value)
 {
+    Micros now = clock_.micros();
     if (check(port, 8) && devices_[port])
-        devices_[port]->write8(port, value, clock_.micros());
-    record(port, Dir::Out, 8, value);
+        devices_[port]->write8(port, value, now);
+    record(now, port, Dir::Out, 8, value);
     after_access();
 }
 
@@ -142,11 +148,11 @@ void IoBus::out8(std::uint16_t port, std::uint8_t value)
 std::uint16_t IoBus::in16(std::uint16_t port)
 {
     std::uint16_t v = 0xFFFF;
+    Micros now = clock_.micros();
     if (check(port, 16)) {
         auto high = static_cast<std::uint16_t>(port + 1);
         Device *lo_dev = devices_[port];
         Device *hi_dev = devices_[high];
-        Micros now = clock_.micros();
         if (lo_dev && lo_dev == hi_dev) {
             v = lo_dev->read16(port, now);
         } else {
@@ -155,18 +161,18 @@ std::uint16_t IoBus::in16(std::uint16_t port)
             v = static_cast<std::uint16_t>(lo | (hi << 8));
         }
     }
-    record(port, Dir::In, 16, v);
+    record(now, port, Dir::In, 16, v);
     after_access();
     return v;
 }
 
 void IoBus::out16(std::uint16_t port, std::uint16_t value)
 {
+    Micros now = clock_.micros();
     if (check(port, 16)) {
         auto high = static_cast<std::uint16_t>(port + 1);
         Device *lo_dev = devices_[port];
         Device *hi_dev = devices_[high];
-        Micros now = clock_.micros();
         if (lo_dev && lo_dev == hi_dev) {
             lo_dev->write16(port, value, now);
         } else {
@@ -176,7 +182,7 @@ void IoBus::out16(std::uint16_t port, std::uint16_t value)
                 hi_dev->write8(high, static_cast<std::uint8_t>(value >> 8), now);
         }
     }
-    record(port, Dir::Out, 16, value);
+    record(now, port, Dir::Out, 16, value);
     after_access();
 }
 
