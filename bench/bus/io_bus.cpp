@@ -98,20 +98,24 @@ int IoBus::permission(unsigned long from, unsigned long num, int turn_on)
     return result;
 }
 
-bool IoBus::check(std::uint16_t port, unsigned width)
+// The three steps of every access.  Each simulated port access of a download
+// goes through them, so they are inline: called, they cost a good part of
+// what the access costs.
+inline bool IoBus::check(std::uint16_t port, unsigned width)
 {
     return kernel_mode_ || permissions_.check(port, width);
 }
 
-void IoBus::record(std::uint16_t port, Dir dir, unsigned width, std::uint16_t value)
+// `now` is the time the access was made at (no device moves the clock).
+inline void IoBus::record(Micros now, std::uint16_t port, Dir dir, unsigned width, std::uint16_t value)
 {
-    Access a{clock_.micros(), port, dir, static_cast<std::uint8_t>(width), value};
+    Access a{now, port, dir, static_cast<std::uint8_t>(width), value};
     trace_.record(a);
     if (observer_)
         observer_->on_access(a);
 }
 
-void IoBus::after_access()
+inline void IoBus::after_access()
 {
     clock_.advance(access_cost_);
     ++accesses_;
@@ -122,18 +126,20 @@ void IoBus::after_access()
 std::uint8_t IoBus::in8(std::uint16_t port)
 {
     std::uint8_t v = 0xFF;
+    Micros now = clock_.micros();
     if (check(port, 8) && devices_[port])
-        v = devices_[port]->read8(static_cast<std::uint16_t>(port - firsts_[port]), clock_.micros());
-    record(port, Dir::In, 8, v);
+        v = devices_[port]->read8(static_cast<std::uint16_t>(port - firsts_[port]), now);
+    record(now, port, Dir::In, 8, v);
     after_access();
     return v;
 }
 
 void IoBus::out8(std::uint16_t port, std::uint8_t value)
 {
+    Micros now = clock_.micros();
     if (check(port, 8) && devices_[port])
-        devices_[port]->write8(static_cast<std::uint16_t>(port - firsts_[port]), value, clock_.micros());
-    record(port, Dir::Out, 8, value);
+        devices_[port]->write8(static_cast<std::uint16_t>(port - firsts_[port]), value, now);
+    record(now, port, Dir::Out, 8, value);
     after_access();
 }
 
@@ -144,13 +150,13 @@ void IoBus::out8(std::uint16_t port, std::uint8_t value)
 std::uint16_t IoBus::in16(std::uint16_t port)
 {
     std::uint16_t v = 0xFFFF;
+    Micros now = clock_.micros();
     if (check(port, 16)) {
         auto high = static_cast<std::uint16_t>(port + 1);
         Device *lo_dev = devices_[port];
         Device *hi_dev = devices_[high];
         auto lo_off = static_cast<std::uint16_t>(port - firsts_[port]);
         auto hi_off = static_cast<std::uint16_t>(high - firsts_[high]);
-        Micros now = clock_.micros();
         if (lo_dev && lo_dev == hi_dev && firsts_[port] == firsts_[high]) {
             v = lo_dev->read16(lo_off, now);
         } else {
@@ -159,20 +165,20 @@ std::uint16_t IoBus::in16(std::uint16_t port)
             v = static_cast<std::uint16_t>(lo | (hi << 8));
         }
     }
-    record(port, Dir::In, 16, v);
+    record(now, port, Dir::In, 16, v);
     after_access();
     return v;
 }
 
 void IoBus::out16(std::uint16_t port, std::uint16_t value)
 {
+    Micros now = clock_.micros();
     if (check(port, 16)) {
         auto high = static_cast<std::uint16_t>(port + 1);
         Device *lo_dev = devices_[port];
         Device *hi_dev = devices_[high];
         auto lo_off = static_cast<std::uint16_t>(port - firsts_[port]);
         auto hi_off = static_cast<std::uint16_t>(high - firsts_[high]);
-        Micros now = clock_.micros();
         if (lo_dev && lo_dev == hi_dev && firsts_[port] == firsts_[high]) {
             lo_dev->write16(lo_off, value, now);
         } else {
@@ -182,7 +188,7 @@ void IoBus::out16(std::uint16_t port, std::uint16_t value)
                 hi_dev->write8(hi_off, static_cast<std::uint8_t>(value >> 8), now);
         }
     }
-    record(port, Dir::Out, 16, value);
+    record(now, port, Dir::Out, 16, value);
     after_access();
 }
 

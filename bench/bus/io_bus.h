@@ -118,7 +118,7 @@ public:
 
 private:
     bool check(std::uint16_t port, unsigned width);
-    void record(std::uint16_t port, Dir dir, unsigned width, std::uint16_t value);
+    void record(Micros now, std::uint16_t port, Dir dir, unsigned width, std::uint16_t value);
     void after_access();
 
     SimClock own_clock_;

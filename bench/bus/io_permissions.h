@@ -39,11 +39,22 @@ public:
     // The processor's check of one access (width 8 or 16 bits).  A refused
     // access is reported on stderr and recorded; under ViolationPolicy::Kill
     // the process then ends with SIGSEGV.
-    bool check(std::uint16_t port, unsigned width);
+    bool check(std::uint16_t port, unsigned width)
+    {
+        // A word access at the last port would need port 0x10000, which no
+        // one can be granted.
+        if (granted_[port] && (width == 8 || (port != 0xFFFF && granted_[port + 1])))
+            return true;
+        return refuse(port, width);
+    }
     void set_violation_policy(ViolationPolicy p) { policy_ = p; }
     const std::vector<std::uint16_t> &violations() const { return violations_; }
 
 private:
+    // The fault of an access check() did not allow; false unless it ends the
+    // process.
+    bool refuse(std::uint16_t port, unsigned width);
+
     std::bitset<65536> granted_;
     std::bitset<65536> refused_;
     bool privileged_ = true;

@@ -118,7 +118,7 @@ void Machine::preempt()
         if (!if_on_ || ctx_ == Context::interrupt)
             return;
         bool delivered = false;
-        for (unsigned irq = 0; irq < kIrqCount; ++irq) {
+        for (unsigned irq = 0; irq < kIrqCount && irqs_.any_pending(); ++irq) {
             if (irqs_.pending(irq)) {
                 deliver_irq(irq);
                 delivered = true;

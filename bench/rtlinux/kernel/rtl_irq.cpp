@@ -40,7 +40,7 @@ bool InterruptController::irq_raised(bench::IrqLine &line)
         complain("IRQ %u raised while unmasked with no handler installed", irq);
         return false;
     }
-    s.pending = true;
+    set_pending(irq, true);
     return true;
 }
 
@@ -59,7 +59,7 @@ void InterruptController::irq_lowered(bench::IrqLine &line)
 api::IrqHandler InterruptController::take(unsigned irq)
 {
     State &s = state_[irq];
-    s.pending = false;
+    set_pending(irq, false);
     return s.handler && s.enabled ? s.handler : nullptr;
 }
 
@@ -72,7 +72,7 @@ int InterruptController::request(unsigned irq, api::IrqHandler handler)
         return -kEbusy;
     s.handler = handler;
     s.enabled = false;
-    s.pending = false;
+    set_pending(irq, false);
     s.waiting = false;
     return 0;
 }
@@ -85,7 +85,7 @@ int InterruptController::free(unsigned irq)
     }
     // The line keeps its mask state: freeing does not mask it.
     state_[irq].handler = nullptr;
-    state_[irq].pending = false;
+    set_pending(irq, false);
     state_[irq].waiting = false;
     return 0;
 }
@@ -102,7 +102,7 @@ void InterruptController::enable(unsigned irq)
     // A request that waited on the masked line, still high, is delivered now.
     if (s.waiting && s.handler && lines_[irq].high()) {
         s.waiting = false;
-        s.pending = true;
+        set_pending(irq, true);
     }
 }
 
@@ -113,8 +113,8 @@ void InterruptController::disable(unsigned irq)
     State &s = state_[irq];
     s.enabled = false;
     event(irq, MachineObserver::Irq::masked);
-    if (s.pending) {
-        s.pending = false;
+    if (pending(irq)) {
+        set_pending(irq, false);
         if (lines_[irq].high()) {
             s.waiting = true;
         } else {
@@ -153,9 +153,9 @@ void InterruptController::remove_module_handlers()
     for (auto &s : state_) {
         s.handler = nullptr;
         s.enabled = false;
-        s.pending = false;
         s.waiting = false;
     }
+    pending_ = 0;
 }
 
 }  // namespace rtlsim

@@ -20,6 +20,7 @@
 #include "time/irq_line.h"
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,7 +53,10 @@ public:
 
     bool installed(unsigned irq) const { return irq < kIrqCount && state_[irq].handler != nullptr; }
     bool enabled(unsigned irq) const { return irq < kIrqCount && state_[irq].enabled; }
-    bool pending(unsigned irq) const { return state_[irq].pending; }
+    bool pending(unsigned irq) const { return (pending_ >> irq) & 1u; }
+    // Whether any line has a request latched for delivery: the machine asks
+    // at every switch point, and mostly none has.
+    bool any_pending() const { return pending_ != 0; }
     // A request on a masked line, waiting for the unmask.
     bool waiting(unsigned irq) const { return irq < kIrqCount && state_[irq].waiting; }
     // Takes the request off the line: its handler, or null when the line has
@@ -72,7 +76,6 @@ private:
         api::IrqHandler handler = nullptr;
         bool other_driver = false;
         bool enabled = false;
-        bool pending = false;
         bool waiting = false;
     };
     void complain(const char *fmt, unsigned irq);
@@ -82,8 +85,14 @@ private:
             event_(irq, what);
     }
 
+    void set_pending(unsigned irq, bool on)
+    {
+        pending_ = on ? pending_ | (1u << irq) : pending_ & ~(1u << irq);
+    }
+
     std::array<bench::IrqLine, kIrqCount> lines_;
     std::array<State, kIrqCount> state_;
+    std::uint32_t pending_ = 0;  // bit n: a request latched on line n
     ComplaintSink complain_;
     EventSink event_;
 };

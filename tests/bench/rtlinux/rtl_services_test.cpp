@@ -136,6 +136,38 @@ TEST_F(InterruptControllerTest, RequestsFreesAndTheModulesLeftovers)
     EXPECT_EQ(pic.request(5, handler), -kEbusy) << "the other driver's line stays its";
 }
 
+// The machine asks only whether any line has a request before it looks at
+// each: that answer follows every way a request is latched and taken away.
+TEST_F(InterruptControllerTest, AnyPendingFollowsEveryLine)
+{
+    EXPECT_FALSE(pic.any_pending());
+    ASSERT_EQ(pic.request(3, handler), 0);
+    ASSERT_EQ(pic.request(11, handler), 0);
+    pic.enable(3);
+    pic.enable(11);
+    ASSERT_TRUE(pic.line(3).raise());
+    ASSERT_TRUE(pic.line(11).raise());
+    EXPECT_TRUE(pic.any_pending());
+    EXPECT_EQ(pic.take(3), &handler);
+    EXPECT_TRUE(pic.any_pending()) << "line 11 still waits";
+    EXPECT_FALSE(pic.pending(3));
+    EXPECT_TRUE(pic.pending(11));
+    pic.disable(11);  // held high: back to waiting, not pending
+    EXPECT_FALSE(pic.any_pending());
+    pic.enable(11);
+    EXPECT_TRUE(pic.any_pending()) << "delivered at the unmask";
+    ASSERT_EQ(pic.free(11), 0);
+    EXPECT_FALSE(pic.any_pending()) << "freeing the handler takes the request";
+    pic.line(3).lower();
+    ASSERT_TRUE(pic.line(3).raise());
+    EXPECT_TRUE(pic.any_pending());
+    pic.remove_module_handlers();
+    EXPECT_FALSE(pic.any_pending());
+    EXPECT_FALSE(pic.pending(3));
+    ASSERT_EQ(pic.request(3, handler), 0);
+    EXPECT_FALSE(pic.pending(3)) << "a new handler starts with nothing latched";
+}
+
 TEST(IoRegions, OverlapsAreRefusedAndOnlyTheModulesRegionsGo)
 {
     rtlsim::IoRegions r;
