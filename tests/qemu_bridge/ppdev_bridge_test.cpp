@@ -304,10 +304,17 @@ TEST(BridgeOptions, PsloadSimsDeviceOptionsOnlyFromTheEnvironment)
 
     for (const char *bad : {"--sim-signal=INT@5", "--sim-unprivileged", "--sim-refuse=0x378", "--sim-help",
                             "-v", "--sim-fault=melted", "--sim-design=/no/such/file",
-                            "--sim-bits=8 --sim-design=/dev/null"}) {
+                            "--sim-bits=8 --sim-design=/dev/null", "--sim-version"}) {
         env["LABTOOLS_PPBRIDGE_OPTIONS_9"] = bad;
         EXPECT_FALSE(bench::bridge_settings_from(lookup, s, error)) << bad;
         EXPECT_EQ(error.rfind("LABTOOLS_PPBRIDGE_OPTIONS_9: ", 0), 0u) << error;
+    }
+    // A design that is a folder cannot be read: an error with the reason,
+    // not an exception out of the bridge (which would end QEMU).
+    for (const char *bad : {"--sim-design=/", "--sim-design-raw=/"}) {
+        env["LABTOOLS_PPBRIDGE_OPTIONS_9"] = bad;
+        EXPECT_FALSE(bench::bridge_settings_from(lookup, s, error)) << bad;
+        EXPECT_EQ(error, "LABTOOLS_PPBRIDGE_OPTIONS_9: cannot read the design /: Is a directory") << bad;
     }
 }
 

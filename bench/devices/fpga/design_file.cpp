@@ -1,7 +1,8 @@
 #include "devices/fpga/design_file.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -36,13 +37,31 @@ DesignByte decode_field(const std::string &text, std::size_t begin, std::size_t 
     return b;
 }
 
+// The whole file, with read(2): a directory, or a file that fails half way,
+// is a file that cannot be read (false, errno telling why), never an
+// exception.
 bool read_whole(const std::string &path, std::string &out)
 {
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return !f.bad();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            errno = err;
+            return false;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
 }
 
 } // namespace
@@ -71,7 +90,12 @@ Design design_from_ttf_file(const std::string &path, bool &ok)
 {
     std::string text;
     ok = read_whole(path, text);
-    return ok ? design_from_ttf_text(text) : Design{};
+    if (!ok)
+        return Design{};
+    int err = errno;
+    Design d = design_from_ttf_text(text);
+    errno = err;
+    return d;
 }
 
 Design design_from_raw_file(const std::string &path, bool &ok)

@@ -31,10 +31,12 @@ using Design = std::vector<DesignByte>;
 // Decodes TTF text.  A file with no text at all is an empty design.
 Design design_from_ttf_text(const std::string &text);
 
-// Reads a TTF file (ok false when it cannot be read).
+// Reads a TTF file (ok false, with errno set, when it cannot be read: it
+// does not exist, or is a directory).
 Design design_from_ttf_file(const std::string &path, bool &ok);
 
-// Reads a file of raw configuration bytes (ok false when it cannot be read).
+// Reads a file of raw configuration bytes (ok false, with errno set, when it
+// cannot be read).
 Design design_from_raw_file(const std::string &path, bool &ok);
 
 } // namespace bench

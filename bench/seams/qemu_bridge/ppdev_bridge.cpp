@@ -72,7 +72,7 @@ bool parse_bridge_options(const std::string &words, SimOptions &options, std::st
         options.bench.fpga.design = options.design_raw ? design_from_raw_file(options.design_file, ok)
                                                        : design_from_ttf_file(options.design_file, ok);
         if (!ok) {
-            error = "cannot read the design " + options.design_file;
+            error = "cannot read the design " + options.design_file + ": " + std::strerror(errno);
             return false;
         }
         options.bench.fpga.config_bits = 8ULL * options.bench.fpga.design.size();
