@@ -62,6 +62,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     put("e.ttf", "");
     if (mkdir("sub", 0700) != 0)
         fail("no sub-folder");
+    static std::string folder = dir;
+    std::atexit([] {
+        for (const char *name : {"d.ttf", "d.raw", "e.ttf"})
+            unlink(name);
+        rmdir("sub");
+        rmdir(folder.c_str());
+    });
     return 0;
 }
 

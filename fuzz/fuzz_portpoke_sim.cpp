@@ -65,6 +65,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     char dir[] = "/tmp/fuzz_portpoke_sim.XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0)
         fail("no folder of its own");
+    static std::string folder = dir;
+    std::atexit([] { rmdir(folder.c_str()); });  // the reports are gone by then
     if (!std::freopen("/dev/null", "w", stdout))
         fail("no /dev/null");
     return 0;
