@@ -16,7 +16,10 @@
 //     the whole of it fits.
 //   - Values come as a byte stream with no framing: a read() returns what
 //     is there, which need not be a whole value.  Bytes are collected until
-//     four make a value.
+//     four make a value.  A reader that left in the middle of a value leaves
+//     the stream out of step for the next one (see value_take).
+//   - Nothing tells a single shot's value from a periodic one: shot only
+//     answers when no other values come around its own (see shot_run).
 //   - An RT-FIFO takes one Linux process at a time; another one's open()
 //     fails with EACCES.  While a FIFO is open the module cannot be
 //     unloaded.
@@ -35,6 +38,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -49,7 +53,9 @@ enum {
     EXIT_NO_FIFO = 3,    // a FIFO is missing, not a FIFO, or nobody serves it
     EXIT_BUSY = 4,       // EACCES: open in another process, or no permission
     EXIT_NO_ANSWER = 5,  // no value within the timeout, or the FIFO closed
-    EXIT_IO = 6          // any other failure of open, read or write
+    EXIT_IO = 6,         // any other failure of open, read or write
+    EXIT_RANGING = 7,    // shot: values keep arriving, periodic ranging runs
+    EXIT_OUTPUT = 8      // the output could not be written
 };
 
 enum action_kind { ACTION_NONE, ACTION_SHOT, ACTION_START, ACTION_STOP, ACTION_WATCH, ACTION_READ };
@@ -72,13 +78,26 @@ static rangectl_settings settings;
 // for a closed output pipe), or 0.  The handler only records it and wakes the main loop
 // through a pipe; the main loop suspends ranging and closes the FIFOs.
 static volatile sig_atomic_t stop_signal = 0;
+static volatile sig_atomic_t stop_signals = 0;  // how many have come
 static int wake_pipe[2] = {-1, -1};
 
-// The FIFOs as opened, and the bytes of a value not yet complete.
+// Why the output could not be written (a full disk, a closed descriptor), or
+// 0.  A closed output pipe is not counted here: it stops the run as SIGPIPE.
+static int output_errno = 0;
+
+// The FIFOs as opened, and the bytes read from FIFO 2 that make no whole
+// value yet: up to 4, or 8 while the values are out of step (two values'
+// worth, to find where one begins).
 static int cmd_fd = -1;
 static int data_fd = -1;
-static unsigned char value_bytes[4];
+static unsigned char value_bytes[8];
 static int value_have = 0;
+static int out_of_step = 0;
+static int data_is_pipe = 0;  // FIFO 2 is a named pipe (a served emulation), not an RT-FIFO
+
+// The module puts nothing but the marker 9999 and distances worked out from
+// 32-bit intervals of nanoseconds: at most 2^31 ns, 369045 mm, either way.
+enum { DISTANCE_LIMIT = 369045 };
 
 static const char usage_text[] =
     "usage: rangectl [options] shot SENSOR\n"
@@ -94,13 +113,25 @@ static const char usage_text[] =
     "  -n COUNT           watch: end after COUNT periods; read: after COUNT values\n"
     "  --raw              print 9999 for no echo\n"
     "  -h, --help         this text\n"
+    "  --version          the version and the source commit\n"
     "SENSOR 1-256, PERIOD_MS 1-2147483647.  Exit status: 0 done, 1 shot without echo,\n"
-    "2 usage, 3 FIFO missing, 4 FIFO busy or not permitted, 5 no answer, 6 I/O error.\n";
+    "2 usage, 3 FIFO missing, 4 FIFO busy or not permitted, 5 no answer, 6 I/O error,\n"
+    "7 shot refused: periodic ranging is running, 8 output not written.\n";
 
 static void on_stop_signal(int sig)
 {
     int saved = errno;
     stop_signal = sig;
+    ++stop_signals;
+    // A command write waiting for room in FIFO 1 returns with EINTR; one
+    // that is just about to begin would still wait, so the FIFO stops
+    // waiting altogether: the write returns at once (EAGAIN) and sees the
+    // signal.  fcntl() may be called here.
+    if (cmd_fd >= 0) {
+        int fl = fcntl(cmd_fd, F_GETFL);
+        if (fl != -1)
+            fcntl(cmd_fd, F_SETFL, fl | O_NONBLOCK);
+    }
     char b = 0;
     if (write(wake_pipe[1], &b, 1) < 0) {
         // the pipe is full: the main loop is awake already
@@ -149,7 +180,8 @@ static int path_set(char *dest, const char *dir, const char *name)
 }
 
 // Fills settings from the command line.  Options may stand before or after
-// the action's words.  Returns 0, EXIT_USAGE, or -1 for the help text.
+// the action's words.  Returns 0, EXIT_USAGE, -1 for the help text or -2
+// for the version.
 static int options_parse(int argc, char **argv)
 {
     const char *words[4];
@@ -168,6 +200,8 @@ static int options_parse(int argc, char **argv)
         long n;
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help"))
             return -1;
+        if (!std::strcmp(a, "--version"))
+            return -2;
         if (!std::strcmp(a, "--raw")) {
             settings.raw = 1;
         } else if (!std::strcmp(a, "--fifo-dir") || !std::strcmp(a, "--cmd-fifo") ||
@@ -302,14 +336,63 @@ static int fifo_open_command(void)
     return 0;
 }
 
+// The module puts each value whole (rtf_put copies its 4 bytes at once), so
+// what waits in FIFO 2 is a multiple of 4 bytes unless a reader before took
+// part of a value; then the rest of that value comes first, and it is
+// skipped.  FIONREAD tells how much waits, on an RT-FIFO and on a pipe.
+// On a pipe, under 4 bytes are left alone: the server's --bytewise mode
+// hands values on a byte at a time, and one byte waiting there may be the
+// start of a value.  (What slips through is caught by value_take.)
+static void value_cut_skip(void)
+{
+    int queued = 0;
+    if (ioctl(data_fd, FIONREAD, &queued) != 0 || queued % 4 == 0 || (data_is_pipe && queued < 4))
+        return;
+    unsigned char rest[3];
+    ssize_t n = read(data_fd, rest, (size_t)(queued % 4));
+    if (n > 0)
+        std::fprintf(stderr,
+                     "rangectl: %s: out of step: the last %d bytes of a value that a reader before took part of "
+                     "are skipped\n",
+                     settings.data_fifo, (int)n);
+}
+
 // The data FIFO stays non-blocking: the main loop waits in poll(), for a
 // value or a signal.
+//
+// A named pipe opens for reading whether or not anybody writes it (those a
+// killed server left behind, or an old one that a new server has replaced),
+// and poll() would then wait for ever: it tells of the writer's end only
+// once a writer has come and gone.  A read without waiting tells at once:
+// 0 (end of file) when nobody has the pipe open for writing, EAGAIN when
+// somebody has and it is empty.  Bytes it finds are the first of the
+// values.  (An RT-FIFO device returns 0 whenever it is empty: not asked.)
 static int fifo_open_data(void)
 {
     int status = 0;
     data_fd = fifo_open(settings.data_fifo, O_RDONLY, &status);
     value_have = 0;
-    return data_fd < 0 ? status : 0;
+    out_of_step = 0;
+    if (data_fd < 0)
+        return status;
+    struct stat st;
+    data_is_pipe = fstat(data_fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    value_cut_skip();
+    if (data_is_pipe) {
+        ssize_t n;
+        while ((n = read(data_fd, value_bytes, sizeof value_bytes)) < 0 && errno == EINTR) {
+        }
+        if (n == 0) {
+            std::fprintf(stderr, "rangectl: %s: nobody serves this FIFO (no module or server at its other end)\n",
+                         settings.data_fifo);
+            close(data_fd);
+            data_fd = -1;
+            return EXIT_NO_FIFO;
+        }
+        if (n > 0)
+            value_have = (int)n;
+    }
+    return 0;
 }
 
 static void fifos_close(void)
@@ -333,33 +416,129 @@ static int fifos_open(void)
     return status;
 }
 
-// One command record, little endian, in one write().  A write interrupted
-// before anything went in is repeated; one that took part of the record
+// record_send's result when a stop signal ended the sending.
+enum { SEND_STOPPED = -1 };
+
+// One command record, little endian, in one write(), as an RT-FIFO write
+// waits until the whole record fits.  A write that took part of the record
 // (which neither an RT-FIFO nor a pipe does for 12 bytes) is completed, so
 // that the records after it keep their places.
-static int record_send(int command, int number, int period)
+//
+// A stop signal (SIGINT, SIGTERM, SIGHUP) ends the wait: the write returns
+// with EINTR, or EAGAIN once the handler has made the FIFO non-blocking, and
+// is not begun again.  The suspend that watch sends on its way out
+// (`closing`) is sent after the stop signal, waiting for room until another
+// signal comes, or for 2 s: a module that takes no commands (a stopped
+// server) must not keep the program from ending.
+static int record_send(int command, int number, int period, int closing)
 {
     unsigned char rec[12];
     int fields[3] = {command, number, period};
     for (int f = 0; f < 3; ++f)
         for (int b = 0; b < 4; ++b)
             rec[4 * f + b] = (unsigned char)((unsigned int)fields[f] >> (8 * b));
+    sig_atomic_t signals_before = stop_signals;
+    long long give_up = -1;
     size_t done = 0;
     while (done < sizeof rec) {
+        if (closing ? stop_signals != signals_before : stop_signal != 0)
+            return SEND_STOPPED;
         ssize_t n = write(cmd_fd, rec + done, sizeof rec - done);
-        if (n < 0 && errno == EINTR)
+        if (n > 0) {
+            done += (size_t)n;
             continue;
-        if (n <= 0) {
-            std::fprintf(stderr, "rangectl: %s: writing command %d: %s\n", settings.cmd_fifo, command,
-                         n < 0 ? std::strerror(errno) : "nothing written");
-            return EXIT_IO;
         }
-        done += (size_t)n;
+        int e = n < 0 ? errno : 0;
+        if (e == EINTR)
+            continue;
+        if (e == EAGAIN) {
+            if (give_up < 0)
+                give_up = time_now_ms() + 2000;
+            if (time_now_ms() >= give_up) {
+                std::fprintf(stderr, "rangectl: %s: no room for command %d: the module takes no commands\n",
+                             settings.cmd_fifo, command);
+                return EXIT_NO_ANSWER;
+            }
+            struct pollfd p = {wake_pipe[0], POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                char b[16];
+                while (read(wake_pipe[0], b, sizeof b) > 0) {
+                }
+            }
+            continue;
+        }
+        if (e == EPIPE) {
+            // A named pipe whose server has gone.
+            std::fprintf(stderr, "rangectl: %s: closed at the other end\n", settings.cmd_fifo);
+            return EXIT_NO_ANSWER;
+        }
+        std::fprintf(stderr, "rangectl: %s: writing command %d: %s\n", settings.cmd_fifo, command,
+                     n < 0 ? std::strerror(e) : "nothing written");
+        return EXIT_IO;
     }
     return 0;
 }
 
-enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERROR };
+enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERROR, WAIT_BUSY };
+
+static int value_possible(int v)
+{
+    return v >= -DISTANCE_LIMIT && v <= DISTANCE_LIMIT;
+}
+
+static int value_at(const unsigned char *p)
+{
+    return (int)((unsigned int)p[0] | (unsigned int)p[1] << 8 | (unsigned int)p[2] << 16 |
+                 (unsigned int)p[3] << 24);
+}
+
+static void value_bytes_drop(int n)
+{
+    std::memmove(value_bytes, value_bytes + n, (size_t)(value_have - n));
+    value_have -= n;
+}
+
+// Takes the next value from the bytes collected: 1 with *value, or 0 when
+// more bytes are needed.
+//
+// Values come without framing, so the first byte a reader finds is taken
+// as the start of a value.  That holds while every reader before took
+// whole values.  One that left in the middle of a value (dd bs=1 count=2,
+// a client killed between two bytes of one) leaves the rest of it to the
+// next reader, and each value after would be read across two.  Read that
+// way they are nearly always beyond what the module can put, as the high
+// bytes of one are then the low bytes of the next: a value beyond
+// +-369045 says the stream is out of step.  From there the bytes are taken
+// one at a time until two possible values follow each other (one alone may
+// be chance), and reading goes on from the first of them.
+static int value_take(int *value)
+{
+    for (;;) {
+        if (!out_of_step) {
+            if (value_have < 4)
+                return 0;
+            int v = value_at(value_bytes);
+            if (value_possible(v)) {
+                value_bytes_drop(4);
+                *value = v;
+                return 1;
+            }
+            std::fprintf(stderr,
+                         "rangectl: %s: out of step: %d is no value of the module (a reader before took part "
+                         "of one); skipping to the next whole value\n",
+                         settings.data_fifo, v);
+            out_of_step = 1;
+            value_bytes_drop(1);
+            continue;
+        }
+        if (value_have < 8)
+            return 0;
+        if (value_possible(value_at(value_bytes)) && value_possible(value_at(value_bytes + 4)))
+            out_of_step = 0;
+        else
+            value_bytes_drop(1);
+    }
+}
 
 // Waits until a whole value has come from the data FIFO, the deadline
 // (milliseconds on time_now_ms(); -1 for none) has passed or a signal asks
@@ -367,6 +546,8 @@ enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERRO
 static int value_wait(long long deadline, int *value)
 {
     for (;;) {
+        if (value_take(value))
+            return WAIT_VALUE;
         if (stop_signal)
             return WAIT_SIGNAL;
         int timeout = -1;
@@ -374,16 +555,24 @@ static int value_wait(long long deadline, int *value)
             long long left = deadline - time_now_ms();
             timeout = left <= 0 ? 0 : left > 1000000 ? 1000000 : (int)left;
         }
+        // poll() on a pipe tells that its writer has gone only when one came
+        // after the open; a read tells in any case, so a pipe is also read
+        // every second.
+        int slice = timeout;
+        if (data_is_pipe && (slice < 0 || slice > 1000))
+            slice = 1000;
         struct pollfd p[2] = {{data_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-        int r = poll(p, 2, timeout);
+        int r = poll(p, 2, slice);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             std::fprintf(stderr, "rangectl: poll: %s\n", std::strerror(errno));
             return WAIT_ERROR;
         }
-        if (r == 0)
+        if (r == 0 && slice == timeout)
             return WAIT_TIMEOUT;
+        if (r == 0)
+            p[0].revents = POLLIN;
         if (p[1].revents) {
             char b[16];
             while (read(wake_pipe[0], b, sizeof b) > 0) {
@@ -392,7 +581,7 @@ static int value_wait(long long deadline, int *value)
         }
         if (!p[0].revents)
             continue;
-        ssize_t n = read(data_fd, value_bytes + value_have, 4 - value_have);
+        ssize_t n = read(data_fd, value_bytes + value_have, (size_t)((out_of_step ? 8 : 4) - value_have));
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
@@ -401,18 +590,12 @@ static int value_wait(long long deadline, int *value)
         }
         if (n == 0) {
             // An RT-FIFO read without waiting returns 0 when it is empty; a
-            // named pipe returns 0 once its writer has gone (poll: POLLHUP).
-            if (p[0].revents & (POLLHUP | POLLERR))
+            // named pipe returns 0 when nobody has it open for writing.
+            if (data_is_pipe || (p[0].revents & (POLLHUP | POLLERR)))
                 return WAIT_CLOSED;
             continue;
         }
         value_have += (int)n;
-        if (value_have == 4) {
-            value_have = 0;
-            *value = (int)((unsigned int)value_bytes[0] | (unsigned int)value_bytes[1] << 8 |
-                           (unsigned int)value_bytes[2] << 16 | (unsigned int)value_bytes[3] << 24);
-            return WAIT_VALUE;
-        }
     }
 }
 
@@ -421,34 +604,52 @@ static int value_wait(long long deadline, int *value)
 // dropped first.  A value caught half-read is completed and dropped too.
 // Values are dropped until none has come for `quiet` milliseconds (an echo
 // still on its way, values still being handed on), but for no longer than
-// `most` milliseconds in all: ranging that someone else runs never goes
-// quiet.  Returns WAIT_TIMEOUT when the FIFO went quiet or the time is up,
-// or why not.
+// `most` milliseconds in all: ranging that someone else runs with a shorter
+// period never goes quiet.  Returns WAIT_TIMEOUT when the FIFO went quiet,
+// WAIT_BUSY when the time was up first, or why neither.
 static int values_drain(int quiet, int most)
 {
     int value;
     int r;
     long long end = time_now_ms() + most;
-    while ((r = value_wait(time_now_ms() + quiet, &value)) == WAIT_VALUE && time_now_ms() < end) {
+    while ((r = value_wait(time_now_ms() + quiet, &value)) == WAIT_VALUE) {
+        if (time_now_ms() >= end) {
+            value_have = 0;
+            out_of_step = 0;
+            return WAIT_BUSY;
+        }
     }
     if (r == WAIT_TIMEOUT && value_have > 0)
         r = value_wait(time_now_ms() + 100, &value);
     if (r == WAIT_VALUE || r == WAIT_TIMEOUT) {
         value_have = 0;
+        out_of_step = 0;
         return WAIT_TIMEOUT;
     }
     return r;
 }
 
-// Flushes one line of output; a closed output pipe ends the run as SIGPIPE
-// would.
+// Flushes one line of output; 1 when it could not be written.  A closed
+// output pipe ends the run as SIGPIPE would, as in any shell pipeline; any
+// other failure is an error of its own, reported on the way out.
 static int output_flush(void)
 {
-    if (std::fflush(stdout) == 0)
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
         return 0;
-    if (!stop_signal)
-        stop_signal = errno == EPIPE ? SIGPIPE : SIGTERM;
+    int e = errno ? errno : EIO;
+    if (e == EPIPE) {
+        if (!stop_signal)
+            stop_signal = SIGPIPE;
+    } else if (!output_errno) {
+        output_errno = e;
+    }
     return 1;
+}
+
+static int output_failure(void)
+{
+    std::fprintf(stderr, "rangectl: writing the output: %s\n", std::strerror(output_errno));
+    return EXIT_OUTPUT;
 }
 
 // Ends the process the way the signal that stopped it would have, now that
@@ -479,36 +680,69 @@ static int wait_failure(int r, long timeout)
     return EXIT_IO;
 }
 
-// shot: command 1, then the first value that comes.  A single shot puts
-// only its distance (a 9999 from it is 9999 mm), and nothing without echo.
+// shot: command 1, then the value that comes.
+//
+// A single shot puts its distance when its echo comes, and nothing without
+// one.  Values of periodic ranging look the same, and a shot amid them is
+// worse than ambiguous: the module has one time stamp and one armed
+// interrupt for both, so a periodic shot between this shot and its echo
+// turns the echo into a wrong distance.  The shot's value is only taken for
+// its own when nothing else comes around it:
+//   - before: the values left from earlier are dropped until none has come
+//     for SHOT_QUIET_MS (longer than the flight of any echo worth waiting
+//     for, so that a periodic echo on its way lands first); values that
+//     keep coming for SHOT_BUSY_MS are periodic ranging;
+//   - after: a periodic shot puts 9999 at once, which a single shot never
+//     does (but for a distance of exactly 9999 mm, an echo after 58.19 ms,
+//     which is refused too); and any second value up to SHOT_QUIET_MS
+//     after the first is one too many.
+// Every periodic shot puts a value at once, so a periodic shot that falls
+// anywhere from SHOT_QUIET_MS before this one to SHOT_QUIET_MS after its
+// value is seen; one further away does not touch this shot.
+enum { SHOT_TIMEOUT_MS = 200, SHOT_QUIET_MS = 100, SHOT_BUSY_MS = 1000 };
+
 static int shot_run(void)
 {
     int status = fifos_open();
     if (status != 0)
         return status;
     int value = 0;
-    int r = values_drain(10, 200);
-    long timeout = settings.timeout >= 0 ? settings.timeout : 200;
+    long timeout = settings.timeout >= 0 ? settings.timeout : (long)SHOT_TIMEOUT_MS;
+    int r = values_drain(SHOT_QUIET_MS, SHOT_BUSY_MS);
+    int busy = r == WAIT_BUSY;
     if (r == WAIT_TIMEOUT) {
-        status = record_send(CMD_SINGLE_SHOT, settings.sensor, 0);
+        status = record_send(CMD_SINGLE_SHOT, settings.sensor, 0, 0);
         if (status == 0)
             r = value_wait(time_now_ms() + timeout, &value);
+        if (r == WAIT_VALUE) {
+            int other;
+            int r2 = value == NO_ECHO ? (int)WAIT_VALUE : value_wait(time_now_ms() + SHOT_QUIET_MS, &other);
+            busy = r2 == WAIT_VALUE;
+            if (r2 == WAIT_SIGNAL || r2 == WAIT_ERROR)
+                r = r2;
+        }
     }
     fifos_close();
+    if (status == SEND_STOPPED || r == WAIT_SIGNAL)
+        return end_by_signal(stop_signal);
     if (status != 0)
         return status;
-    if (r == WAIT_SIGNAL)
-        return end_by_signal(stop_signal);
-    if (r == WAIT_TIMEOUT) {
-        std::printf(settings.raw ? "%d\n" : "no echo\n", NO_ECHO);
-        output_flush();
-        return EXIT_NO_ECHO;
+    if (busy) {
+        std::fprintf(stderr,
+                     "rangectl: %s: values keep arriving: periodic ranging is running; stop it (rangectl stop) "
+                     "or use watch\n",
+                     settings.data_fifo);
+        return EXIT_RANGING;
     }
-    if (r != WAIT_VALUE)
+    if (r == WAIT_TIMEOUT)
+        std::printf(settings.raw ? "%d\n" : "no echo\n", NO_ECHO);
+    else if (r == WAIT_VALUE)
+        std::printf("%d\n", value);
+    else
         return wait_failure(r, timeout);
-    std::printf("%d\n", value);
-    output_flush();
-    return EXIT_DONE;
+    if (output_flush())
+        return stop_signal ? end_by_signal(stop_signal) : output_failure();
+    return r == WAIT_VALUE ? EXIT_DONE : EXIT_NO_ECHO;
 }
 
 // start, stop: one record each.
@@ -516,9 +750,9 @@ static int command_run(int command)
 {
     int status = fifo_open_command();
     if (status == 0)
-        status = record_send(command, settings.sensor, command == CMD_START_PERIODIC ? settings.period : 0);
+        status = record_send(command, settings.sensor, command == CMD_START_PERIODIC ? settings.period : 0, 0);
     fifos_close();
-    return status;
+    return status == SEND_STOPPED ? end_by_signal(stop_signal) : status;
 }
 
 static int watch_line(double seconds, int value, int echoed)
@@ -549,13 +783,18 @@ static int watch_run(void)
     // killed) is suspended first, and its values, up to a late echo, are
     // dropped; otherwise they could be taken for the first periods.
     int r = WAIT_TIMEOUT;
-    status = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0);
-    if (status == 0)
+    status = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0, 0);
+    if (status == 0) {
         r = values_drain(50, 1000);
+        if (r == WAIT_BUSY)
+            r = WAIT_TIMEOUT;  // another client's ranging, started again: ours replaces it
+    }
     int done = status != 0 || r != WAIT_TIMEOUT;
+    int started = 0;
     if (!done) {
-        status = record_send(CMD_START_PERIODIC, settings.sensor, settings.period);
-        done = status != 0;
+        status = record_send(CMD_START_PERIODIC, settings.sensor, settings.period, 0);
+        started = status == 0;
+        done = !started;
     }
 
     long long start = time_now_ms();
@@ -583,15 +822,19 @@ static int watch_run(void)
     }
 
     // However it ended (count reached, signal, closed output, no answer),
-    // ranging is suspended before the FIFOs are closed.
-    if (cmd_fd >= 0) {
-        int s = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0);
-        if (status == 0)
+    // the ranging it started is suspended before the FIFOs are closed;
+    // unless the other end has gone (the server of named pipes stopped), and
+    // nobody is there to take the record.
+    if (started && r != WAIT_CLOSED) {
+        int s = record_send(CMD_SUSPEND_PERIODIC, settings.sensor, 0, 1);
+        if (status == 0 && s != SEND_STOPPED)
             status = s;
     }
     fifos_close();
     if (stop_signal)
         return end_by_signal(stop_signal);
+    if (output_errno)
+        return output_failure();
     if (status != 0)
         return status;
     if (r == WAIT_VALUE)
@@ -599,7 +842,8 @@ static int watch_run(void)
     return wait_failure(r, timeout);
 }
 
-// read: the values as they come, 9999 included, one per line.
+// read: the values as they come, 9999 included, one per line.  Without -n
+// the timeout is the end of what there was to read: done, not a failure.
 static int read_run(void)
 {
     int status = fifo_open_data();
@@ -620,6 +864,10 @@ static int read_run(void)
     fifos_close();
     if (stop_signal)
         return end_by_signal(stop_signal);
+    if (output_errno)
+        return output_failure();
+    if (r == WAIT_TIMEOUT && settings.count < 0)
+        return EXIT_DONE;
     if (r != WAIT_VALUE)
         return wait_failure(r, settings.timeout);
     return EXIT_DONE;
@@ -647,12 +895,35 @@ static int signals_catch(void)
     return 0;
 }
 
+// Started with a standard descriptor closed, the program would get a FIFO
+// in its place, and its output or messages would go into that FIFO: a
+// message in the command FIFO makes commands of its bytes.  Each closed one
+// is held by /dev/null, standard output read-only so that writing it still
+// fails as on the closed descriptor.
+static void standard_descriptors_hold(void)
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int held = open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
+}
+
 int main(int argc, char **argv)
 {
+    standard_descriptors_hold();
     int status = options_parse(argc, argv);
-    if (status == -1) {
-        std::fputs(usage_text, stdout);
-        return EXIT_DONE;
+    if (status == -1 || status == -2) {
+        if (status == -1)
+            std::fputs(usage_text, stdout);
+        else
+            std::printf("rangectl %s (commit %s)\n", LABTOOLS_VERSION, LABTOOLS_COMMIT);
+        signal(SIGPIPE, SIG_IGN);
+        return output_flush() ? (output_errno ? output_failure() : end_by_signal(SIGPIPE)) : EXIT_DONE;
     }
     if (status != 0)
         return status;

@@ -3,7 +3,7 @@
 // tools (GTKWave's vcd2fst, sigrok-cli) where they are installed.
 #include "run.h"
 #include "ttf_writer.h"
-#include "sims/psload/vcd_writer.h"
+#include "sims/common/vcd_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 //
 // One boot of the i386 2.4 kernel from ../shared/platform under
 // qemu-system-i386 (the smallest processor model they run on, see
-// kLabPcCpu), with a RAM disk that holds psload32, portpoke32, a data file
-// and /init (guest_init.c), which runs a list of commands as root or as an
+// kLabPcCpu), with a RAM disk that holds psload32, portpoke32, rangectl32, a
+// data file and /init (guest_init.c), which runs a list of commands as root or as an
 // ordinary user and sends each one's output and exit status back on the
 // second serial port.  QEMU's own parallel port at 0x378 answers the port
 // accesses and QEMU traces them; no FPGA is attached, so psload must end in
@@ -64,6 +64,8 @@ const std::vector<std::string> kCommands = {
     "1000 /portpoke32 r 378",                 // 6
     "1000 /portpoke32 w 378 1",               // 7
     "0 /psload32 -h",                         // 8 help, status 8
+    "0 /rangectl32 -h",                       // 9 help, status 0
+    "1000 /rangectl32 shot 1",                // 10 no RT-FIFO device in this guest: status 3
 };
 
 // Lines like "parallel_ioport_write write [SW] addr 0x02 val 0x05".
@@ -88,7 +90,8 @@ std::vector<std::vector<Access>> parse_trace(const std::string &trace)
 
 void run_boot()
 {
-    if (std::string(PSLOAD32).empty() || std::string(PORTPOKE32).empty() || std::string(GUEST_INIT).empty()) {
+    if (std::string(PSLOAD32).empty() || std::string(PORTPOKE32).empty() || std::string(RANGECTL32).empty() ||
+        std::string(GUEST_INIT).empty()) {
         boot.skip = "the static 32-bit programs are not built (see cmake's warning)";
         return;
     }
@@ -96,7 +99,7 @@ void run_boot()
     std::string trace = work.path() + "/trace.txt";
     labpc::GuestPlan plan;
     plan.init = GUEST_INIT;
-    plan.files = {{"psload32", PSLOAD32}, {"portpoke32", PORTPOKE32}};
+    plan.files = {{"psload32", PSLOAD32}, {"portpoke32", PORTPOKE32}, {"rangectl32", RANGECTL32}};
     plan.data = {{"sample.ttf", testutil::read_file(SAMPLE_TTF)}};
     plan.commands = kCommands;
     plan.qemu_args = {"-parallel", "null", "-trace", "parallel_ioport_*", "-D", trace};
@@ -289,6 +292,20 @@ TEST_F(LabPcBoot, HelpTextAndStatus8)
     EXPECT_EQ(run(8).err.rfind("(Help) Usage is /psload32 [options] input_file\n", 0), 0u) << run(8).err;
     EXPECT_NE(run(8).err.find("\n    /psload32 -v -b -p 2 -w 10 -mf 1 hogehoge.ttf\n"), std::string::npos);
     EXPECT_EQ(run(8).status, "exit 8");
+}
+
+TEST_F(LabPcBoot, RangectlStartsAndTouchesNoPort)
+{
+    EXPECT_TRUE(accesses(9).empty()) << describe(accesses(9));
+    EXPECT_EQ(run(9).out.rfind("usage: rangectl [options] shot SENSOR\n", 0), 0u) << run(9).out;
+    EXPECT_EQ(run(9).err, "");
+    EXPECT_EQ(run(9).status, "exit 0");
+
+    // Without the module there is no /dev/rtf2: "FIFO missing".
+    EXPECT_TRUE(accesses(10).empty()) << describe(accesses(10));
+    EXPECT_EQ(run(10).out, "");
+    EXPECT_EQ(run(10).err.rfind("rangectl: /dev/rtf2: ", 0), 0u) << run(10).err;
+    EXPECT_EQ(run(10).status, "exit 3");
 }
 
 } // namespace

@@ -27,6 +27,11 @@ std::string kernel_path()
     return LABPC_PLATFORM "/linux-2.4-kernel/bzImage-2.4.37.11-i386";
 }
 
+std::string modules_kernel_path()
+{
+    return LABPC_PLATFORM "/linux-2.4.18-rh/bzImage-2.4.18-14custom";
+}
+
 std::vector<GuestRun> parse_results(const std::string &bytes, const std::vector<std::string> &commands,
                                     std::string &failure)
 {
@@ -104,7 +109,18 @@ GuestBoot boot_guest(const GuestPlan &plan, const std::string &work)
         }
 
     std::string image = work + "/rd.img";
-    testutil::RunResult r = testutil::run_program("/bin/bash", {"bash", script, "image", root, image});
+    std::vector<std::string> image_args = {"bash", script, "image", root, image};
+    if (!plan.nodes.empty()) {
+        std::string nodes;
+        for (const auto &n : plan.nodes)
+            nodes += n + "\n";
+        if (!write_file(work + "/nodes.txt", nodes, 0644)) {
+            boot.failure = "cannot write " + work + "/nodes.txt";
+            return boot;
+        }
+        image_args.push_back(work + "/nodes.txt");
+    }
+    testutil::RunResult r = testutil::run_program("/bin/bash", image_args);
     if (r.exit_code == 77) {
         boot.skip = r.err;
         return boot;
@@ -116,7 +132,7 @@ GuestBoot boot_guest(const GuestPlan &plan, const std::string &work)
 
     std::string console = work + "/console.txt";
     std::string results = work + "/results.bin";
-    std::vector<std::string> argv = {"env", "LABPC_KERNEL=" + kernel_path()};
+    std::vector<std::string> argv = {"env", "LABPC_KERNEL=" + (plan.kernel.empty() ? kernel_path() : plan.kernel)};
     argv.insert(argv.end(), plan.env.begin(), plan.env.end());
     argv.insert(argv.end(), {"bash", script, "boot", image, console, results});
     argv.insert(argv.end(), plan.qemu_args.begin(), plan.qemu_args.end());

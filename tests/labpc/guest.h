@@ -21,6 +21,8 @@ struct GuestPlan {
     std::vector<std::string> commands;                      // lines of /commands ("mark N" lines run nothing)
     std::vector<std::string> qemu_args;                     // added to the boot
     std::vector<std::string> env;                           // NAME=VALUE for QEMU's environment
+    std::string kernel;                                     // empty: kernel_path()
+    std::vector<std::string> nodes;                         // more /dev nodes: "NAME c MAJOR MINOR MODE"
 };
 
 struct GuestBoot {
@@ -33,6 +35,9 @@ struct GuestBoot {
 
 // The lab PC's kernel in ../shared/platform.
 std::string kernel_path();
+
+// The Linux 2.4.18 kernel with loadable modules in ../shared/platform.
+std::string modules_kernel_path();
 
 // Builds the RAM disk in work (a directory) and boots it.
 GuestBoot boot_guest(const GuestPlan &plan, const std::string &work);

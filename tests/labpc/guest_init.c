@@ -23,6 +23,13 @@
  * the reads apart from any data-register read made before (the kernel's
  * probe of the port at boot makes one).
  *
+ * /proc is mounted before the first command.
+ *
+ * A line "dmesg" runs no program: its record carries, as standard output,
+ * the kernel's log buffer as read (and cleared) with syslog(2) action 4,
+ * "<N>" level prefixes included, so that the next "dmesg" shows only what
+ * came after.  (The guests' busybox has no dmesg.)
+ *
  * Before each command it reads port 0x37B (the parallel port's EPP address
  * register, which neither psload nor the kernel's boot-time probe touch), so
  * that a trace of the parallel port falls apart into one piece per command.
@@ -31,7 +38,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/io.h>
+#include <sys/klog.h>
+#include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,6 +96,21 @@ static void mark_session(const char *number)
     for (int i = 0; i <= n; ++i)
         (void)inb(DATA_PORT);
     ioperm(DATA_PORT, 2, 0);
+}
+
+static void kernel_log(int number)
+{
+    static char buf[65536];
+    char head[64];
+    int n = klogctl(4, buf, sizeof buf);
+    snprintf(head, sizeof head, "@run %d\n@out %d\n", number, n > 0 ? n : 0);
+    put_text(head);
+    if (n > 0)
+        put(buf, (size_t)n);
+    if (n < 0)
+        put_text("@err 17\nsyslog(2) failed\n@status exit 1\n");
+    else
+        put_text("@err 0\n@status exit 0\n");
 }
 
 static void run(int number, char *line)
@@ -146,6 +171,10 @@ static void run(int number, char *line)
 
 int main(void)
 {
+    /* /proc, for the commands that read the kernel's tables. */
+    mkdir("/proc", 0555);
+    mount("proc", "/proc", "proc", 0, NULL);
+
     results = open("/dev/ttyS1", O_WRONLY | O_NOCTTY);
     if (results >= 0) {
         struct termios t;
@@ -154,7 +183,7 @@ int main(void)
             cfsetospeed(&t, B115200);
             tcsetattr(results, TCSANOW, &t);
         }
-        static char commands[4096];
+        static char commands[16384];
         int fd = open("/commands", O_RDONLY);
         ssize_t n = fd >= 0 ? read(fd, commands, sizeof commands - 1) : -1;
         if (n > 0) {
@@ -167,6 +196,8 @@ int main(void)
                     *end = '\0';
                 if (strncmp(line, "mark ", 5) == 0)
                     mark_session(line + 5);
+                else if (strcmp(line, "dmesg") == 0)
+                    kernel_log(++number);
                 else
                     run(++number, line);
                 if (end == NULL)

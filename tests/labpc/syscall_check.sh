@@ -9,22 +9,24 @@
 # The calls that musl probes and falls back from, with their fallbacks, are
 # the only ones allowed beyond the table; each fallback must be in the table.
 #
-#   syscall_check.sh TABLE PSLOAD32 PORTPOKE32 SAMPLE_TTF NEWER_CALL
+#   syscall_check.sh TABLE PSLOAD32 PORTPOKE32 SAMPLE_TTF NEWER_CALL RANGECTL32
 # NEWER_CALL is a program built the same way that makes one call 2.4 lacks
 # (sched_getaffinity): the check must catch it, or it proves nothing.
 # Exit status 0 when all is well, 1 on a call 2.4 lacks, 77 (skip) when the
 # table, the programs or qemu-i386 are missing.
 set -u
 
-table=$1 psload=$2 portpoke=$3 sample=$4 newer=$5
+table=$1 psload=$2 portpoke=$3 sample=$4 newer=$5 rangectl=${6:-}
 
 skip() { echo "SKIP: $*" >&2; exit 77; }
 [ -r "$table" ] || skip "no system-call table at $table (../shared/platform is absent)"
 [ -n "$psload" ] && [ -x "$psload" ] || skip "psload32 is not built (no static 32-bit toolchain; see cmake's warning)"
 [ -n "$portpoke" ] && [ -x "$portpoke" ] || skip "portpoke32 is not built (no static 32-bit toolchain; see cmake's warning)"
+[ -n "$rangectl" ] && [ -x "$rangectl" ] || skip "rangectl32 is not built (no static 32-bit toolchain; see cmake's warning)"
 qemu=$(command -v qemu-i386) || skip "qemu-i386 is not installed (Debian package qemu-user)"
 [ -n "$newer" ] && [ -x "$newer" ] || skip "the check's own negative case ($newer) is not built"
 psload=$(realpath "$psload") portpoke=$(realpath "$portpoke") sample=$(realpath "$sample") newer=$(realpath "$newer")
+rangectl=$(realpath "$rangectl")
 
 # Probed call -> the call musl uses when the probe answers ENOSYS.
 declare -A fallback=(
@@ -59,6 +61,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$sample" "$work/sample.ttf"
 printf '  1,  2,  3\n' > "$work/short.ttf"
+mkdir "$work/notfifo" && touch "$work/notfifo/rtf1" "$work/notfifo/rtf2"
 cd "$work"
 
 # calls_of PROGRAM ARGS...: the names of the calls it makes, one a line.
@@ -111,11 +114,24 @@ runs=(
   "portpoke write, refused|$portpoke|w|378|12a5"
   "portpoke bad words|$portpoke|x|1"
   "portpoke word count|$portpoke|r"
+  "rangectl usage|$rangectl"
+  "rangectl help|$rangectl|-h"
+  "rangectl bad sensor|$rangectl|shot|0"
+  "rangectl no FIFO|$rangectl|--fifo-dir|missing|shot|1"
+  "rangectl not a FIFO|$rangectl|--fifo-dir|notfifo|shot|1"
 )
 for run in "${runs[@]}"; do
   IFS='|' read -r -a words <<< "$run"
   check "${words[@]}" || status=1
 done
+
+# rangectl's whole shot on two named pipes standing in for the RT-FIFOs
+# (a reader keeps the command pipe open; no value ever comes): the command
+# written, the wait for the answer with its timeout, "No echo".
+mkdir fifos
+mkfifo fifos/rtf1 fifos/rtf2
+(timeout 60 cat fifos/rtf1 >/dev/null 2>&1 &)
+check "rangectl shot without answer" "$rangectl" --fifo-dir fifos -t 50 shot 1 || status=1
 
 echo "System calls used (Linux 2.4 number):"
 for c in $(printf '%s\n' "${!used[@]}" | sort); do

@@ -11,23 +11,30 @@
 # configuration writes it, into a scratch folder that also gets a copy of
 # uss/; make runs in that copy.
 #
-# usage: real_build.sh [--probe SOURCE] PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]
+# usage: real_build.sh [--probe SOURCE | --out OBJECT] PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]
 #   PLATFORM_DIR  the folder holding linux-2.4.17/ and rtlinux-3.2-pre3/
 #   MAKE_ARGUMENT added to make's command line (the tests use it to show
 #                 what goes wrong without the Makefile's own flags)
 #   --probe       instead of the module, only compiles SOURCE with the
 #                 Makefile's compiler and flags (platform_agreement.cpp)
+#   --out         keeps the object, once every check has passed, as OBJECT
+#                 (the build's echorange_labpc: the object the lab PC
+#                 builds, for loading into a real 2.4 kernel)
 # Exit status 0 when the build and every check pass, 1 otherwise, 77 (skip)
 # when the platform folder or a 32-bit C++ compiler is not there.
 set -uo pipefail
 
 probe=""
+out=""
 if [ "${1:-}" = "--probe" ] && [ $# -ge 2 ]; then
     probe="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"
     shift 2
+elif [ "${1:-}" = "--out" ] && [ $# -ge 2 ]; then
+    out="$2"
+    shift 2
 fi
 if [ $# -lt 2 ]; then
-    echo "usage: $0 [--probe SOURCE] PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]" >&2
+    echo "usage: $0 [--probe SOURCE | --out OBJECT] PLATFORM_DIR USS_DIR [MAKE_ARGUMENT...]" >&2
     exit 1
 fi
 platform="$1"
@@ -101,5 +108,9 @@ readelf -p .modinfo "$obj" 2>/dev/null | sed -n 's/^ *\[ *[0-9a-f]*\] *//p' | se
 
 if ! bash "$uss/check-freestanding.sh" --symbols "$uss/platform-symbols.txt" --object "$obj"; then
     failed=1
+fi
+if [ $failed -eq 0 ] && [ -n "$out" ]; then
+    mkdir -p "$(dirname "$out")" && cp "$obj" "$out.tmp" && mv "$out.tmp" "$out" || exit 1
+    echo "kept as $out"
 fi
 exit $failed

@@ -146,6 +146,62 @@ TEST(Trace, PeriodHandedToTheScheduler)
     }
 }
 
+// What the module did on the Linux side for each record written to FIFO 1,
+// in order: its port writes and its platform calls, but the FIFO reads and
+// the masking of the processor's interrupts around them.  One entry per
+// write, keyed by the record ("2 1 20").
+std::vector<std::pair<std::string, std::vector<std::string>>> work_of_each_command(const std::string &trace)
+{
+    std::vector<std::pair<std::string, std::vector<std::string>>> work;
+    std::istringstream in(trace);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string time, who, event, rest;
+        words >> time >> who >> event;
+        std::getline(words >> std::ws, rest);
+        if (who != "linux")
+            continue;
+        if (event == "rmmod") {
+            break;
+        } else if (event == "fifo" && rest.rfind("write 1: ", 0) == 0) {
+            work.emplace_back(rest.substr(9), std::vector<std::string>{});
+        } else if (!work.empty() && (event == "out" || event == "call")) {
+            if (rest.rfind("rtf_get(", 0) == 0 || rest.rfind("rtl_no_interrupts(", 0) == 0 ||
+                rest.rfind("rtl_restore_interrupts(", 0) == 0)
+                continue;
+            work.back().second.push_back(rest);
+        }
+    }
+    return work;
+}
+
+TEST(Trace, PlatformCallsOfEachCommandInOrder)
+{
+    // Command 2: the period is set, from the command's clock reading, before
+    // the thread is woken (woken first, it would shoot on its old timing).
+    // Command 1: the shot's two port writes around its clock reading, then
+    // IRQ 11 unmasked.  Command 3: the thread suspended.  Any other: nothing.
+    Traced t = run_traced("target 2 1m\nduration 30ms\n"
+                          "at 1ms write 2 1 20\n"
+                          "at 12ms write 1 2 0\n"
+                          "at 15ms write 3 1 0\n"
+                          "at 16ms write 4 3 10\n"
+                          "at 17ms write 0 1 0\n");
+    ASSERT_TRUE(t.summary.violations.empty());
+    using Work = std::vector<std::pair<std::string, std::vector<std::string>>>;
+    EXPECT_EQ(work_of_each_command(t.trace),
+              (Work{{"2 1 20",
+                     {"gethrtime() = 1000000", "pthread_make_periodic_np(thread, 1000000, 20000000) = 0",
+                      "pthread_wakeup_np(thread) = 0"}},
+                    {"1 2 0",
+                     {"0x132 <- 0x01 (8-bit)", "gethrtime() = 12000000", "0x130 <- 0x01 (8-bit)",
+                      "rtl_hard_enable_irq(11)"}},
+                    {"3 1 0", {"pthread_suspend_np(thread) = 0"}},
+                    {"4 3 10", {}},
+                    {"0 1 0", {}}}));
+}
+
 TEST(Trace, LoadAcquiresWhatTheModuleNeeds)
 {
     Traced t = run_traced("duration 1ms\n");

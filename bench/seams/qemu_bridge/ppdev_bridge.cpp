@@ -15,7 +15,8 @@ namespace bench {
 
 namespace {
 
-const char *const kNotForTheBridge[] = {"--sim-unprivileged", "--sim-refuse", "--sim-signal", "--sim-help"};
+const char *const kNotForTheBridge[] = {"--sim-unprivileged", "--sim-refuse", "--sim-signal", "--sim-help",
+                                        "--sim-version"};
 
 void write_file(const std::string &path, const void *data, std::size_t size)
 {

@@ -15,7 +15,9 @@
 //
 // Exit status: 0; 1 when the module broke a platform rule during the run
 // (listed on standard error) or, served, could not be loaded; 2 for a bad
-// command line or scenario.
+// command line or scenario, a module object that is none, or output that
+// could not be written (sims/common/front_end.h).
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +27,7 @@
 #include <memory>
 #include <sstream>
 
+#include "sims/common/front_end.h"
 #include "sims/echorange/scenario.h"
 #include "sims/echorange/serve.h"
 #include "sims/echorange/ranging_waveform.h"
@@ -32,19 +35,43 @@
 
 namespace {
 
-const char kUsage[] =
+const char kProgram[] = "echorange-sim";
+
+enum Tag { Module, Trace, Vcd, VcdBits, Serve, Speed, Bytewise, Help, Version };
+
+const bench::OptionDoc kOptions[] = {
+    {"--module", " OBJECT", "the module object to load (default: the one built\nwith echorange-sim)", Module},
+    {"--trace", "=FILE", "write every port write, interrupt, platform call, FIFO\nvalue and kernel-log line of the run, one line each", Trace},
+    {"--vcd", "=FILE", "write the board's ports, IRQ 11, the thread and FIFO 2\nas a waveform (VCD)", Vcd},
+    {"--vcd-bits", "", "the waveform's vectors as one-bit wires (for sigrok)", VcdBits},
+    {"--serve", " DIR", "serve the module: DIR/rtf1 and DIR/rtf2 stand for\n/dev/rtf1 and /dev/rtf2, until the program is stopped", Serve},
+    {"--speed", " F", "served, simulated time runs F times as fast as the\nwall clock (default 1)", Speed},
+    {"--bytewise", "", "served, each value is handed on in single bytes", Bytewise},
+    {"--help", "", "this text (also -h and --sim-help)", Help},
+    {"--version", "", "the version and the source commit (also --sim-version)", Version},
+};
+
+const bench::ProgramDoc kDoc = {
     "usage: echorange-sim [--module OBJECT] [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO\n"
-    "       echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise] SCENARIO\n"
+    "       echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise] SCENARIO\n",
     "Runs the echorange module on the emulated lab PC through SCENARIO and prints\n"
-    "every value read from /dev/rtf2 with its simulated time, then the kernel log.\n"
-    "--trace=FILE writes every port write, interrupt, platform call, FIFO value\n"
-    "and kernel-log line of the run to FILE, one line each; --vcd=FILE writes the\n"
-    "board's ports, IRQ 11, the thread and FIFO 2 as a waveform (VCD), with\n"
-    "--vcd-bits its vectors as one-bit wires (for sigrok).\n"
-    "With --serve, DIR/rtf1 and DIR/rtf2 stand for /dev/rtf1 and /dev/rtf2 and\n"
-    "simulated time runs F times as fast as the wall clock (default 1) until the\n"
-    "program is stopped; --bytewise hands each value on in single bytes.\n"
-    "The scenario format is described in examples/echorange.scenario.\n";
+    "every value read from /dev/rtf2 with its simulated time, then the kernel log.\n",
+    kOptions,
+    sizeof kOptions / sizeof kOptions[0],
+    "The scenario format is described in examples/echorange.scenario.\n",
+};
+
+struct Settings {
+    std::string module = rtlsim::Machine::default_module_path();
+    std::string path;
+    std::string trace_path;
+    std::string vcd_path;
+    bool vcd_bits = false;
+    rtlsim::ServeOptions serve;
+    bool serving = false;
+    bool help = false;
+    bool version = false;
+};
 
 // A speed factor: a positive decimal number.
 bool speed_from_word(const char *word, double *speed)
@@ -57,62 +84,136 @@ bool speed_from_word(const char *word, double *speed)
     return true;
 }
 
+// The names the other simulators use for help and version, and -h.
+std::string canonical(const std::string &word)
+{
+    if (word == "-h" || word == "--sim-help")
+        return "--help";
+    if (word == "--sim-version")
+        return "--version";
+    return word;
+}
+
+// Reads the command line into s: 0, or the exit status of a command line
+// that is not understood (the message printed).
+int parse_command_line(int argc, char **argv, Settings &s)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = canonical(argv[i]);
+        const bench::OptionDoc *option = word[0] == '-' ? bench::find_option(kDoc, word) : nullptr;
+        if (!option) {
+            if (word[0] == '-')
+                return bench::command_line_error(kProgram, "unknown option " + word, kDoc);
+            if (!s.path.empty())
+                return bench::command_line_error(kProgram, "one scenario only: " + word, kDoc);
+            s.path = word;
+            continue;
+        }
+        std::string value;
+        bool given = false;
+        if (!bench::option_value(*option, word, value, given))
+            return bench::command_line_error(kProgram, "bad option " + word, kDoc);
+        if (bench::value_form(*option) == bench::ValueForm::NextArgument) {
+            if (i + 1 >= argc)
+                return bench::command_line_error(kProgram, word + " wants" + option->value, kDoc);
+            value = argv[++i];
+        }
+        switch (option->tag) {
+        case Module:
+            s.module = value;
+            break;
+        case Trace:
+        case Vcd:
+            if (value.empty())
+                return bench::command_line_error(kProgram, "bad option " + word, kDoc);
+            (option->tag == Trace ? s.trace_path : s.vcd_path) = value;
+            break;
+        case VcdBits:
+            s.vcd_bits = true;
+            break;
+        case Serve:
+            s.serving = true;
+            s.serve.dir = value;
+            break;
+        case Speed:
+            if (!speed_from_word(value.c_str(), &s.serve.speed))
+                return bench::front_end_error(kProgram, "--speed wants a factor above 0 (up to 1000000): " + value);
+            break;
+        case Bytewise:
+            s.serve.bytewise = true;
+            break;
+        case Help:
+            s.help = true;
+            return 0;
+        case Version:
+            s.version = true;
+            return 0;
+        }
+    }
+    // --speed and --bytewise only mean something to a served machine.
+    bool serve_options = s.serve.bytewise || s.serve.speed != 1.0;
+    if (s.serving && (!s.trace_path.empty() || !s.vcd_path.empty()))
+        return bench::front_end_error(kProgram, "--trace and --vcd are for scenario runs, not --serve");
+    if (s.vcd_bits && s.vcd_path.empty())
+        return bench::command_line_error(kProgram, "--vcd-bits needs --vcd=FILE", kDoc);
+    if (s.path.empty())
+        return bench::command_line_error(kProgram, "no scenario given", kDoc);
+    if (s.serving && s.serve.dir.empty())
+        return bench::command_line_error(kProgram, "--serve wants a folder", kDoc);
+    if (!s.serving && serve_options)
+        return bench::command_line_error(kProgram, "--speed and --bytewise are for --serve", kDoc);
+    return 0;
+}
+
+// Whether path holds a module object the emulated insmod can be given: a
+// file that can be read, an ELF object, with the module information that
+// insmod reads first.  Whether its kernel version matches, and whether it
+// loads, is insmod's to say, in the run.  False with the reason in why.
+bool module_object(const std::string &path, std::string &why)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    unsigned char magic[4] = {0, 0, 0, 0};
+    ssize_t n = read(fd, magic, sizeof magic);
+    int err = errno;
+    close(fd);
+    if (n < 0) {
+        why = std::strerror(err);
+        return false;
+    }
+    if (n < 4 || magic[0] != 0x7F || magic[1] != 'E' || magic[2] != 'L' || magic[3] != 'F') {
+        why = "not an ELF object";
+        return false;
+    }
+    if (rtlsim::Machine::read_modinfo(path).empty()) {
+        why = "not a kernel module (no .modinfo section)";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    std::string module = rtlsim::Machine::default_module_path();
-    std::string path;
-    std::string trace_path;
-    std::string vcd_path;
-    bool vcd_bits = false;
-    rtlsim::ServeOptions serve;
-    bool serving = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help")) {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--module") && i + 1 < argc) {
-            module = argv[++i];
-        } else if (!std::strcmp(argv[i], "--serve") && i + 1 < argc) {
-            serving = true;
-            serve.dir = argv[++i];
-        } else if (!std::strcmp(argv[i], "--speed") && i + 1 < argc) {
-            if (!speed_from_word(argv[++i], &serve.speed)) {
-                std::cerr << "echorange-sim: --speed wants a factor above 0 (up to 1000000): " << argv[i]
-                          << '\n';
-                return 2;
-            }
-        } else if (!std::strncmp(argv[i], "--trace=", 8) && argv[i][8]) {
-            trace_path = argv[i] + 8;
-        } else if (!std::strncmp(argv[i], "--vcd=", 6) && argv[i][6]) {
-            vcd_path = argv[i] + 6;
-        } else if (!std::strcmp(argv[i], "--vcd-bits")) {
-            vcd_bits = true;
-        } else if (!std::strcmp(argv[i], "--bytewise")) {
-            serve.bytewise = true;
-        } else if (argv[i][0] == '-' || !path.empty()) {
-            std::cerr << kUsage;
-            return 2;
-        } else {
-            path = argv[i];
-        }
-    }
-    // --speed and --bytewise only mean something to a served machine.
-    bool serve_options = serve.bytewise || serve.speed != 1.0;
-    if (serving && (!trace_path.empty() || !vcd_path.empty())) {
-        std::cerr << "echorange-sim: --trace and --vcd are for scenario runs, not --serve\n";
-        return 2;
-    }
-    if (vcd_bits && vcd_path.empty()) {
-        std::cerr << kUsage;
-        return 2;
-    }
-    if (path.empty() || (serving && serve.dir.empty()) || (!serving && serve_options)) {
-        std::cerr << kUsage;
-        return 2;
-    }
+    Settings s;
+    if (int rc = parse_command_line(argc, argv, s))
+        return rc;
+    if (s.help)
+        return bench::print_text(kProgram, bench::help_text(kDoc));
+    if (s.version)
+        return bench::print_text(kProgram, bench::version_text(kProgram));
+    const std::string &path = s.path;
+    const std::string &module = s.module;
+    const std::string &trace_path = s.trace_path;
+    const std::string &vcd_path = s.vcd_path;
+    const bool vcd_bits = s.vcd_bits;
+    const rtlsim::ServeOptions &serve = s.serve;
+    const bool serving = s.serving;
+
     std::ifstream in(path);
     if (!in) {
         std::cerr << "echorange-sim: cannot open " << path << '\n';
@@ -128,46 +229,61 @@ int main(int argc, char **argv)
         std::cerr << "echorange-sim: " << path << ": " << e.what() << '\n';
         return 2;
     }
-    if (serving)
-        return rtlsim::serve_scenario(scenario, module, serve, std::cout);
-    std::ofstream trace_file;
+    std::string why;
+    if (!module_object(module, why))
+        return bench::front_end_error(kProgram, "cannot load the module " + module + ": " + why);
+
+    if (serving) {
+        int rc = rtlsim::serve_scenario(scenario, module, serve, std::cout);
+        std::cout.flush();
+        if (!bench::stdout_written())
+            return bench::front_end_error(kProgram, bench::write_error("standard output", errno));
+        return rc;
+    }
+    int trace_fd = -1;
+    std::unique_ptr<bench::FdOstream> trace_file;
     std::unique_ptr<rtlsim::TraceRecorder> trace;
     if (!trace_path.empty()) {
-        trace_file.open(trace_path);
-        if (!trace_file) {
-            std::cerr << "echorange-sim: cannot write " << trace_path << '\n';
-            return 2;
-        }
-        trace = std::make_unique<rtlsim::TraceRecorder>(trace_file);
+        trace_fd = open(trace_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (trace_fd < 0)
+            return bench::front_end_error(kProgram, bench::write_error(trace_path, errno));
+        trace_file = std::make_unique<bench::FdOstream>(trace_fd);
+        trace = std::make_unique<rtlsim::TraceRecorder>(*trace_file);
     }
     int vcd_fd = -1;
     std::unique_ptr<rtlsim::RangingWaveform> wave;
     if (!vcd_path.empty()) {
         vcd_fd = open(vcd_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (vcd_fd < 0) {
-            std::cerr << "echorange-sim: cannot write " << vcd_path << '\n';
-            return 2;
-        }
+        if (vcd_fd < 0)
+            return bench::front_end_error(kProgram, bench::write_error(vcd_path, errno));
         wave = std::make_unique<rtlsim::RangingWaveform>(vcd_fd, vcd_bits);
     }
     rtlsim::ObserverList observers;
     observers.add(trace.get());
     observers.add(wave.get());
-    rtlsim::RunSummary summary =
-        rtlsim::run_scenario(scenario, module, std::cout, observers.empty() ? nullptr : &observers);
+    // Every output of the run is checked at its end: standard output (the
+    // values and the log), the trace, the waveform.
     std::cout.flush();
-    trace_file.close();
-    if (!trace_path.empty() && !trace_file) {
-        std::cerr << "echorange-sim: error writing " << trace_path << '\n';
-        return 2;
+    bench::FdOstream out(STDOUT_FILENO);
+    rtlsim::RunSummary summary =
+        rtlsim::run_scenario(scenario, module, out, observers.empty() ? nullptr : &observers);
+    if (int err = out.finish())
+        return bench::front_end_error(kProgram, bench::write_error("standard output", err));
+    if (trace) {
+        int err = trace_file->finish();
+        if (close(trace_fd) != 0 && err == 0)
+            err = errno;
+        if (err != 0)
+            return bench::front_end_error(kProgram, bench::write_error(trace_path, err));
     }
     if (wave) {
         wave->finish(summary.end);
+        int err = wave->write_error();
         wave.reset();
-        if (close(vcd_fd) != 0) {
-            std::cerr << "echorange-sim: error writing " << vcd_path << '\n';
-            return 2;
-        }
+        if (close(vcd_fd) != 0 && err == 0)
+            err = errno;
+        if (err != 0)
+            return bench::front_end_error(kProgram, bench::write_error(vcd_path, err));
     }
     if (!summary.violations.empty()) {
         std::cerr << "echorange-sim: the module broke platform rules:\n";

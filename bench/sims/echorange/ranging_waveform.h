@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "rtlinux/observer.h"
-#include "sims/psload/vcd_writer.h"
+#include "sims/common/vcd_writer.h"
 
 namespace rtlsim {
 
@@ -48,6 +48,8 @@ public:
 
     // The end of the run: writes what is left.
     void finish(bench::Nanos t);
+    // errno of the first failed write to the file, or 0.
+    int write_error() const { return vcd_.error(); }
 
 private:
     // A value as one vector or as one wire per bit.

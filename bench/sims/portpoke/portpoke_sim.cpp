@@ -5,15 +5,8 @@
 //
 // Bench options come first and all begin with --sim-; they are taken off the
 // command line before portpoke sees it, so portpoke's own words keep their
-// meaning and its output is what the real tool prints.
-//
-//   --sim-set=PORT=WORD      the board's 16-bit register at PORT holds WORD
-//                            (hex; ports never set read FFFF, the floating bus)
-//   --sim-refuse=FIRST-LAST  the kernel refuses access to these ports (hex)
-//   --sim-unprivileged       the process lacks CAP_SYS_RAWIO: ioperm fails
-//                            with EPERM
-//   --sim-report=FILE        after the run, write the permission requests,
-//                            every port access and the registers written
+// meaning and its output is what the real tool prints.  The options are the
+// table kOptions below, which --sim-help prints.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,43 +17,42 @@
 
 #include "bus/io_bus.h"
 #include "devices/pc/register_bank.h"
+#include "sims/common/front_end.h"
 
 int portpoke_main(int argc, char **argv);
 
 namespace {
 
-struct SimSettings {
-    std::string report;
+const char kProgram[] = "portpoke-sim";
+
+enum Tag { Set, Refuse, Unprivileged, Report, Help, Version };
+
+const bench::OptionDoc kOptions[] = {
+    {"--sim-set", "=PORT=WORD", "the board's 16-bit register at PORT holds WORD\n(ports never set read FFFF, the floating bus)", Set},
+    {"--sim-refuse", "=FIRST[-LAST]", "the kernel refuses access to these ports", Refuse},
+    {"--sim-unprivileged", "", "no CAP_SYS_RAWIO: ioperm fails with EPERM", Unprivileged},
+    {"--sim-report", "=FILE", "after the run, write the permission requests, every\nport access and the registers written", Report},
+    {"--sim-help", "", "this text", Help},
+    {"--sim-version", "", "the version and the source commit", Version},
 };
 
-bool parse_hex(const char *text, unsigned long *out)
-{
-    char *end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 16);
-    if (end == text || errno != 0)
-        return false;
-    *out = v;
-    return true;
-}
+const bench::ProgramDoc kDoc = {
+    "Usage: portpoke-sim [--sim-OPTION ...] r PORT | w PORT VALUE\n",
+    "Runs portpoke against a simulated board of I/O registers.\n",
+    kOptions,
+    sizeof kOptions / sizeof kOptions[0],
+    "Ports and words are hexadecimal (0x may be left out).\n",
+};
 
-[[noreturn]] void sim_usage(const char *why)
-{
-    std::fprintf(stderr, "portpoke-sim: %s\n", why);
-    std::fprintf(stderr,
-                 "usage: portpoke-sim [--sim-set=PORT=WORD]... [--sim-refuse=FIRST-LAST]... [--sim-unprivileged]\n"
-                 "                    [--sim-report=FILE] r PORT | w PORT VALUE\n");
-    std::exit(2);
-}
+struct SimSettings {
+    std::string report;
+    bool help = false;
+    bool version = false;
+};
 
-void write_report(const std::string &path, const bench::IoBus &io, const bench::RegisterBank &bank,
+void write_report(std::FILE *f, const bench::IoBus &io, const bench::RegisterBank &bank,
                   const std::vector<std::uint8_t> &before)
 {
-    std::FILE *f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        std::fprintf(stderr, "portpoke-sim: cannot write %s\n", path.c_str());
-        return;
-    }
     for (const auto &c : io.permission_calls())
         std::fprintf(f, "ioperm 0x%lX %lu %d -> %d%s\n", c.from, c.num, c.turn_on, c.result,
                      c.result ? (c.err == EPERM ? " EPERM" : c.err == EINVAL ? " EINVAL" : " error") : "");
@@ -71,7 +63,44 @@ void write_report(const std::string &path, const bench::IoBus &io, const bench::
         if (bank.get(port) != before[i])
             std::fprintf(f, "register 0x%X = 0x%02X\n", static_cast<unsigned>(port), bank.get(port));
     }
-    std::fclose(f);
+}
+
+// Applies one bench option; false when its value is not understood.
+bool apply(const bench::OptionDoc &option, const std::string &value, bench::IoBus &io, bench::RegisterBank &bank,
+           SimSettings &sim)
+{
+    switch (option.tag) {
+    case Set: {
+        std::size_t eq = value.find('=');
+        std::uint16_t port = 0, word = 0;
+        if (eq == std::string::npos || !bench::parse_port(value.substr(0, eq), port) ||
+            !bench::parse_port(value.substr(eq + 1), word) || port > 0xFFFE)
+            return false;
+        bank.set_word(port, word);
+        return true;
+    }
+    case Refuse: {
+        std::uint16_t first = 0;
+        unsigned count = 0;
+        if (!bench::parse_port_range(value, first, count))
+            return false;
+        io.refuse_range(first, count);
+        return true;
+    }
+    case Unprivileged:
+        io.set_privileged(false, EPERM);
+        return true;
+    case Report:
+        sim.report = value;
+        return !value.empty();
+    case Help:
+        sim.help = true;
+        return true;
+    case Version:
+        sim.version = true;
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -90,36 +119,18 @@ int main(int argc, char **argv)
     SimSettings sim;
     int k = 1;
     for (; k < argc && std::strncmp(argv[k], "--sim-", 6) == 0; ++k) {
-        std::string opt = argv[k];
-        if (opt == "--sim-unprivileged") {
-            io.set_privileged(false, EPERM);
-            continue;
-        }
-        std::string::size_type eq_at = opt.find('=');
-        if (eq_at == std::string::npos)
-            sim_usage(("missing =VALUE after " + opt).c_str());
-        const char *val = argv[k] + eq_at + 1;
-        opt.resize(eq_at);
-        if (opt == "--sim-set") {
-            const char *eq = std::strchr(val, '=');
-            unsigned long port = 0, word = 0;
-            if (!eq || !parse_hex(std::string(val, eq).c_str(), &port) || !parse_hex(eq + 1, &word) ||
-                port > 0xFFFE || word > 0xFFFF)
-                sim_usage("--sim-set takes PORT=WORD in hex");
-            bank.set_word(static_cast<std::uint16_t>(port), static_cast<std::uint16_t>(word));
-        } else if (opt == "--sim-refuse") {
-            const char *dash = std::strchr(val, '-');
-            unsigned long first = 0, last = 0;
-            if (!dash || !parse_hex(std::string(val, dash).c_str(), &first) || !parse_hex(dash + 1, &last) ||
-                first > last || last > 0xFFFF)
-                sim_usage("--sim-refuse takes FIRST-LAST in hex");
-            io.refuse_range(static_cast<std::uint16_t>(first), static_cast<unsigned>(last - first + 1));
-        } else if (opt == "--sim-report") {
-            sim.report = val;
-        } else {
-            sim_usage(("unknown bench option " + opt).c_str());
-        }
+        const bench::OptionDoc *option = bench::find_option(kDoc, argv[k]);
+        if (!option)
+            return bench::command_line_error(kProgram, std::string("unknown bench option ") + argv[k], kDoc);
+        std::string value;
+        bool given = false;
+        if (!bench::option_value(*option, argv[k], value, given) || !apply(*option, value, io, bank, sim))
+            return bench::command_line_error(kProgram, std::string("bad bench option ") + argv[k], kDoc);
     }
+    if (sim.help)
+        return bench::print_text(kProgram, bench::help_text(kDoc));
+    if (sim.version)
+        return bench::print_text(kProgram, bench::version_text(kProgram));
 
     std::vector<std::uint8_t> before(bank.size());
     for (unsigned i = 0; i < bank.size(); ++i)
@@ -134,7 +145,13 @@ int main(int argc, char **argv)
 
     int rc = portpoke_main(static_cast<int>(args.size() - 1), args.data());
     std::fflush(stdout);
-    if (!sim.report.empty())
-        write_report(sim.report, io, bank, before);
+    if (!sim.report.empty()) {
+        bench::OutputFile report(sim.report);
+        if (!report.open())
+            return bench::front_end_error(kProgram, report.error());
+        write_report(report.stream(), io, bank, before);
+        if (!report.finish())
+            return bench::front_end_error(kProgram, report.error());
+    }
     return rc;
 }

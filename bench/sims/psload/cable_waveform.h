@@ -15,7 +15,7 @@
 #define BENCH_CABLE_WAVEFORM_H
 
 #include "boards/fpga_bench.h"
-#include "sims/psload/vcd_writer.h"
+#include "sims/common/vcd_writer.h"
 
 #include <cstdint>
 #include <string>
@@ -47,6 +47,8 @@ public:
     void sample(Micros t);
     // At the end of the run (or when records are flushed before it).
     void flush() { vcd_.flush(); }
+    // errno of the first failed write to the file, or 0.
+    int write_error() const { return vcd_.error(); }
     void finish(Micros t);
 
 private:

@@ -75,80 +75,164 @@ bool parse_signal(const std::string &v, SimOptions &o)
     return true;
 }
 
-bool parse_one(const std::string &arg, SimOptions &o)
+enum Tag {
+    Design, DesignRaw, Bits, NStatusDelay, InitClocks, Configured, Fault, Lpt, Unprivileged, Refuse, Signal,
+    Report, Received, Trace, Vcd, VcdWindow, VcdBits, Help, Version
+};
+
+// The bench options: their names, values and help, and nothing else lists
+// them (the manual page and the README are checked against this table).
+const OptionDoc kOptions[] = {
+    {"--sim-design", "=FILE", "the design the device accepts, a TTF file\n(default: psload's data file)", Design},
+    {"--sim-design-raw", "=FILE", "the same, as raw bytes", DesignRaw},
+    {"--sim-bits", "=N", "the device checks no design, needs N bits", Bits},
+    {"--sim-nstatus-delay", "=US", "nCONFIG rising to nSTATUS high (default 10)", NStatusDelay},
+    {"--sim-init-clocks", "=N", "DCLK cycles after CONF_DONE to user mode (default 10)", InitClocks},
+    {"--sim-configured", "", "the device starts already configured", Configured},
+    {"--sim-fault", "=F",
+     "no-cable, no-device, nstatus-stuck-low, nstatus-slow,\nconf-done-never, error-at-bit:K, conf-done-nstatus-low",
+     Fault},
+    {"--sim-lpt", "=PORT", "the bench PC's parallel port base (default 0x378)", Lpt},
+    {"--sim-unprivileged", "[=E]", "ioperm refused with EPERM (default) or ENOSYS", Unprivileged},
+    {"--sim-refuse", "=FIRST[-LAST]", "ports the kernel never grants", Refuse},
+    {"--sim-signal", "=SIG@N", "SIGINT, SIGTERM or SIGHUP (INT, TERM, HUP) after\nthe N-th port access", Signal},
+    {"--sim-report", "=FILE", "write what the device got and the port's end state", Report},
+    {"--sim-received", "=FILE", "write the bytes the device received", Received},
+    {"--sim-trace", "=FILE", "write every port access and ioperm call", Trace},
+    {"--sim-vcd", "=FILE", "write the cable's lines and the port's registers (VCD)", Vcd},
+    {"--sim-vcd-window", "=FROM:TO", "only that part, in microseconds (bits:FROM:TO: in bits)", VcdWindow},
+    {"--sim-vcd-bits", "", "the registers as one-bit wires (for sigrok/PulseView)", VcdBits},
+    {"--sim-help", "", "this text", Help},
+    {"--sim-version", "", "the version and the source commit", Version},
+};
+
+const ProgramDoc kDoc = {
+    "Usage: psload-sim [--sim-OPTION ...] [psload arguments]\n",
+    "Runs psload against the simulated FPGA bench.\n",
+    kOptions,
+    sizeof kOptions / sizeof kOptions[0],
+    "Bench options may stand anywhere before the data file, among psload's own;\n"
+    "a data file whose name begins with --sim- is given as ./--sim-...\n"
+    "Ports are hexadecimal (0x may be left out); other numbers are decimal,\n"
+    "or hexadecimal with 0x.\n",
+};
+
+bool apply(const OptionDoc &option, const std::string &value, bool given, SimOptions &o)
 {
-    std::string name = arg;
-    std::string value;
-    bool has_value = false;
-    std::size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-        name = arg.substr(0, eq);
-        value = arg.substr(eq + 1);
-        has_value = true;
-    }
     unsigned long long n = 0;
-    if (name == "--sim-help" && !has_value) {
+    switch (option.tag) {
+    case Help:
         o.help = true;
-    } else if (name == "--sim-vcd-bits" && !has_value) {
+        return true;
+    case Version:
+        o.version = true;
+        return true;
+    case VcdBits:
         o.vcd_registers = RegisterWires::Bits;
-    } else if (name == "--sim-configured" && !has_value) {
+        return true;
+    case Configured:
         o.bench.fpga.start_configured = true;
-    } else if (name == "--sim-unprivileged") {
+        return true;
+    case Unprivileged:
         o.unprivileged = true;
-        if (!has_value || value == "EPERM")
+        if (!given || value == "EPERM")
             o.refusal_errno = EPERM;
         else if (value == "ENOSYS")
             o.refusal_errno = ENOSYS;
         else
             return false;
-    } else if (!has_value) {
-        return false;
-    } else if (name == "--sim-bits") {
+        return true;
+    case Bits:
         if (!parse_number(value, ~0ULL, n))
             return false;
         o.bench.fpga.config_bits = n;
         o.bits_given = true;
-    } else if (name == "--sim-nstatus-delay") {
+        return true;
+    case NStatusDelay:
         if (!parse_number(value, 1ULL << 40, n))
             return false;
         o.bench.fpga.nstatus_delay = n;
-    } else if (name == "--sim-init-clocks") {
+        return true;
+    case InitClocks:
         if (!parse_number(value, 1000000, n))
             return false;
         o.bench.fpga.init_clocks = static_cast<unsigned>(n);
-    } else if (name == "--sim-fault") {
+        return true;
+    case Fault:
         return parse_fault(value, o);
-    } else if (name == "--sim-lpt") {
-        if (!parse_number(value, 0xFFFD, n))
+    case Lpt: {
+        // The port and the two above it: the data, status and control
+        // registers.
+        std::uint16_t port = 0;
+        if (!parse_port(value, port) || port > 0xFFFD)
             return false;
-        o.bench.lpt_base = static_cast<std::uint16_t>(n);
-    } else if (name == "--sim-refuse") {
-        std::size_t colon = value.find(':');
-        unsigned long long count = 1;
-        if (!parse_number(value.substr(0, colon), 0xFFFF, n))
+        o.bench.lpt_base = port;
+        return true;
+    }
+    case Refuse: {
+        std::uint16_t first = 0;
+        unsigned count = 0;
+        if (!parse_port_range(value, first, count))
             return false;
-        if (colon != std::string::npos && !parse_number(value.substr(colon + 1), 0x10000 - n, count))
-            return false;
-        o.refused.emplace_back(static_cast<std::uint16_t>(n), static_cast<unsigned>(count));
-    } else if (name == "--sim-signal") {
+        o.refused.emplace_back(first, count);
+        return true;
+    }
+    case Signal:
         return parse_signal(value, o);
-    } else if ((name == "--sim-design" || name == "--sim-design-raw") && !value.empty()) {
+    case Design:
+    case DesignRaw:
+        if (value.empty())
+            return false;
         o.design_file = value;
-        o.design_raw = name == "--sim-design-raw";
-    } else if (name == "--sim-report" && !value.empty()) {
-        o.report_file = value;
-    } else if (name == "--sim-received" && !value.empty()) {
-        o.received_file = value;
-    } else if (name == "--sim-trace" && !value.empty()) {
-        o.trace_file = value;
-    } else if (name == "--sim-vcd" && !value.empty()) {
-        o.vcd_file = value;
-    } else if (name == "--sim-vcd-window") {
+        o.design_raw = option.tag == DesignRaw;
+        return true;
+    case Report:
+    case Received:
+    case Trace:
+    case Vcd: {
+        if (value.empty())
+            return false;
+        std::string &file = option.tag == Report     ? o.report_file
+                            : option.tag == Received ? o.received_file
+                            : option.tag == Trace    ? o.trace_file
+                                                     : o.vcd_file;
+        file = value;
+        return true;
+    }
+    case VcdWindow:
+        o.vcd_window_given = true;
         return parse_wave_window(value, o.vcd_window);
-    } else {
+    }
+    return false;
+}
+
+bool parse_one(const std::string &word, SimOptions &o)
+{
+    const OptionDoc *option = find_option(kDoc, word);
+    std::string value;
+    bool given = false;
+    return option && option_value(*option, word, value, given) && apply(*option, value, given, o);
+}
+
+bool is_sim_option(const char *word)
+{
+    return std::strncmp(word, "--sim-", 6) == 0;
+}
+
+// Whether psload reads the argument after the option word as its value:
+// -d, -p and -w, and -m when its third character is d or f.
+bool takes_value(const char *word)
+{
+    switch (word[1]) {
+    case 'd':
+    case 'p':
+    case 'w':
+        return true;
+    case 'm':
+        return word[2] == 'd' || word[2] == 'f';
+    default:
         return false;
     }
-    return true;
 }
 
 } // namespace
@@ -156,7 +240,7 @@ bool parse_one(const std::string &arg, SimOptions &o)
 int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &error)
 {
     int k = 1;
-    for (; k < argc && std::strncmp(argv[k], "--sim-", 6) == 0; ++k) {
+    for (; k < argc && is_sim_option(argv[k]); ++k) {
         if (!parse_one(argv[k], options)) {
             error = std::string("bad bench option ") + argv[k];
             return -1;
@@ -165,31 +249,57 @@ int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &e
     return k;
 }
 
-const char *sim_options_help()
+bool split_sim_command_line(int argc, char **argv, SimOptions &options, std::vector<char *> &psload_args,
+                            std::string &error)
 {
-    return "Usage: psload-sim [--sim-OPTION ...] [psload arguments]\n"
-           "Runs psload against the simulated FPGA bench.\n"
-           "  --sim-design=FILE        the design the device accepts, a TTF file\n"
-           "                           (default: psload's data file)\n"
-           "  --sim-design-raw=FILE    the same, as raw bytes\n"
-           "  --sim-bits=N             the device checks no design, needs N bits\n"
-           "  --sim-nstatus-delay=US   nCONFIG rising to nSTATUS high (default 10)\n"
-           "  --sim-init-clocks=N      DCLK cycles after CONF_DONE to user mode (default 10)\n"
-           "  --sim-configured         the device starts already configured\n"
-           "  --sim-fault=F            no-cable, no-device, nstatus-stuck-low, nstatus-slow,\n"
-           "                           conf-done-never, error-at-bit:K, conf-done-nstatus-low\n"
-           "  --sim-lpt=ADDR           the bench PC's parallel port base (default 0x378)\n"
-           "  --sim-unprivileged[=E]   ioperm refused with EPERM (default) or ENOSYS\n"
-           "  --sim-refuse=PORT[:N]    ports the kernel never grants\n"
-           "  --sim-signal=SIG@N       SIGINT, SIGTERM or SIGHUP (INT, TERM, HUP) after\n"
-           "                           the N-th port access\n"
-           "  --sim-report=FILE        write what the device got and the port's end state\n"
-           "  --sim-received=FILE      write the bytes the device received\n"
-           "  --sim-trace=FILE         write every port access and ioperm call\n"
-           "  --sim-vcd=FILE           write the cable's lines and the port's registers (VCD)\n"
-           "  --sim-vcd-window=FROM:TO only that part, in microseconds (bits:FROM:TO: in bits)\n"
-           "  --sim-vcd-bits           the registers as one-bit wires (for sigrok/PulseView)\n"
-           "  --sim-help               this text\n";
+    psload_args.assign(1, argv[0]);
+    int k = 1;
+    // psload's option loop, as far as it tells options from their values
+    // and from the data file.
+    while (k < argc) {
+        char *word = argv[k];
+        if (is_sim_option(word)) {
+            if (!parse_one(word, options)) {
+                error = std::string("bad bench option ") + word;
+                return false;
+            }
+            ++k;
+            continue;
+        }
+        if (word[0] != '-')
+            break;
+        psload_args.push_back(word);
+        ++k;
+        if (takes_value(word) && k < argc)
+            psload_args.push_back(argv[k++]);
+    }
+    for (; k < argc; ++k)
+        psload_args.push_back(argv[k]);
+    return true;
+}
+
+bool check_sim_options(const SimOptions &options, std::string &error)
+{
+    if (options.bits_given && !options.design_file.empty()) {
+        error = "--sim-bits and --sim-design exclude each other";
+        return false;
+    }
+    // A window of nothing: the waveform it would cut is not written.
+    if (options.vcd_window_given && options.vcd_file.empty()) {
+        error = "--sim-vcd-window needs --sim-vcd=FILE";
+        return false;
+    }
+    return true;
+}
+
+const ProgramDoc &sim_options_doc()
+{
+    return kDoc;
+}
+
+std::string sim_options_help()
+{
+    return help_text(kDoc);
 }
 
 } // namespace bench

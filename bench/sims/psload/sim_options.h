@@ -1,40 +1,15 @@
-// The bench settings of psload-sim, given as leading --sim-... arguments
-// before psload's own command line:
+// The bench settings of psload-sim, given as --sim-... arguments among
+// psload's own options, before its data file:
 //
-//   psload-sim [--sim-OPTION ...] [psload arguments]
+//   psload-sim [--sim-OPTION | psload option] ... [data file]
 //
-//   --sim-design=FILE         the design the device accepts, a TTF file
-//                             (default: the data file psload is given)
-//   --sim-design-raw=FILE     the same, as a file of raw bytes
-//   --sim-bits=N              the device checks no design: it needs N
-//                             configuration bits, whatever they are
-//   --sim-nstatus-delay=US    nCONFIG rising to nSTATUS high (default 10)
-//   --sim-init-clocks=N       DCLK cycles after CONF_DONE to user mode (10)
-//   --sim-configured          the device starts already configured
-//   --sim-fault=F             no-cable, no-device, nstatus-stuck-low,
-//                             nstatus-slow, conf-done-never,
-//                             error-at-bit:K, conf-done-nstatus-low
-//   --sim-lpt=ADDR            where the bench PC's parallel port is (0x378)
-//   --sim-unprivileged[=E]    ioperm refused with EPERM (default) or ENOSYS
-//   --sim-refuse=PORT[:N]     the kernel never grants these ports
-//   --sim-signal=SIG@N        send SIGINT, SIGTERM or SIGHUP (INT, TERM,
-//                             HUP) right after the N-th port access
-//   --sim-report=FILE         what the device got and how the port was left
-//   --sim-received=FILE       the bytes the device received, raw
-//   --sim-trace=FILE          every port access and ioperm call
-//   --sim-vcd=FILE            the cable's lines and the port's registers
-//                             as a waveform (VCD)
-//   --sim-vcd-window=FROM:TO  only that part of the run, in microseconds
-//                             (or bits:FROM:TO, in configuration bits)
-//   --sim-vcd-bits            the registers as one-bit wires (sigrok)
-//   --sim-help                this list, on standard output
-//
-// Numbers are decimal, or hexadecimal with 0x.  The first argument that
-// does not begin with --sim- starts psload's command line.
+// The options, their values and their help are one table (sim_options.cpp),
+// printed by --sim-help.
 #ifndef BENCH_SIM_OPTIONS_H
 #define BENCH_SIM_OPTIONS_H
 
 #include "boards/fpga_bench.h"
+#include "sims/common/front_end.h"
 #include "sims/psload/cable_waveform.h"
 
 #include <cstdint>
@@ -58,21 +33,41 @@ struct SimOptions {
     std::string received_file;
     std::string trace_file;
     std::string vcd_file;
+    bool vcd_window_given = false;
     WaveWindow vcd_window;
     RegisterWires vcd_registers = RegisterWires::Vectors;
     bool help = false;
+    bool version = false;
 };
 
 // nSTATUS delay of the nstatus-slow fault: well past the handshake's polls.
 constexpr Micros kSlowNStatusDelay = 1000;
 
 // Parses the leading --sim- arguments of argv[1..argc).  Returns the index
-// of the first psload argument, or -1 with a message in error.
+// of the first other argument, or -1 with a message in error.
 int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &error);
 
-// Text of --sim-help.
-const char *sim_options_help();
+// Takes the --sim- arguments out of psload-sim's command line, wherever
+// they stand before the data file.  The arguments are walked as psload's
+// option loop walks them: an argument that begins with --sim- where psload
+// would look for an option or its data file is a bench option; the value
+// of -d, -p, -w, -md or -mf is psload's whatever it says, and the first
+// argument that does not begin with "-" (the data file) ends the bench
+// options.  psload_args gets argv[0] and psload's words in their order.
+// False with a message in error for a bench option not understood.
+bool split_sim_command_line(int argc, char **argv, SimOptions &options, std::vector<char *> &psload_args,
+                            std::string &error);
 
+// Checks the options that only mean something together; false with a
+// message in error.
+bool check_sim_options(const SimOptions &options, std::string &error);
+
+// The table of the bench options, for the help and the checks against
+// the manual.
+const ProgramDoc &sim_options_doc();
+
+// Text of --sim-help.
+std::string sim_options_help();
 
 } // namespace bench
 

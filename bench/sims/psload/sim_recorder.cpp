@@ -1,4 +1,5 @@
 #include "sims/psload/sim_recorder.h"
+#include "sims/common/front_end.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,27 +16,22 @@ int open_for_writing(const std::string &path)
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
-void write_all(int fd, const char *p, std::size_t n)
+// errno of a write that failed (0: all of it written).
+int write_all(int fd, const char *p, std::size_t n)
 {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            return errno;
         }
+        if (w == 0)
+            return EIO;
         p += w;
         n -= static_cast<std::size_t>(w);
     }
-}
-
-void write_file(const std::string &path, const char *p, std::size_t n)
-{
-    int fd = open_for_writing(path);
-    if (fd < 0)
-        return;
-    write_all(fd, p, n);
-    ::close(fd);
+    return 0;
 }
 
 const char *state_name(PassiveSerialFpga::State s)
@@ -75,10 +71,32 @@ const char *errno_name(int e)
 
 SimRecorder::SimRecorder(FpgaBench &bench, std::string trace_file, std::string report_file,
                          std::string received_file)
-    : bench_(bench), report_file_(std::move(report_file)), received_file_(std::move(received_file))
+    : bench_(bench), report_file_(std::move(report_file)), received_file_(std::move(received_file)),
+      trace_file_(std::move(trace_file))
 {
-    if (!trace_file.empty())
-        trace_fd_ = open_for_writing(trace_file);
+    if (!trace_file_.empty()) {
+        trace_fd_ = open_for_writing(trace_file_);
+        if (trace_fd_ < 0)
+            failed(trace_file_, errno);
+    }
+    // The report and the received bytes are written when the port is given
+    // back; a place where they cannot be written is found out now, before
+    // the run, by creating them.
+    for (const std::string *path : {&report_file_, &received_file_}) {
+        if (path->empty())
+            continue;
+        int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            failed(*path, errno);
+        else
+            ::close(fd);
+    }
+}
+
+void SimRecorder::failed(const std::string &path, int err)
+{
+    if (error_.empty())
+        error_ = write_error(path, err);
 }
 
 SimRecorder::~SimRecorder()
@@ -100,8 +118,10 @@ void SimRecorder::append(const char *text, std::size_t len)
 
 void SimRecorder::flush_trace()
 {
-    if (trace_fd_ >= 0 && used_ > 0)
-        write_all(trace_fd_, buf_, used_);
+    if (trace_fd_ >= 0 && used_ > 0) {
+        if (int err = write_all(trace_fd_, buf_, used_))
+            failed(trace_file_, err);
+    }
     used_ = 0;
 }
 
@@ -145,8 +165,11 @@ void SimRecorder::end()
 
 void SimRecorder::finish()
 {
-    if (wave_)
+    if (wave_) {
         wave_->flush();
+        if (wave_->write_error())
+            failed(vcd_file_, wave_->write_error());
+    }
     flush_trace();
     write_files();
 }
@@ -228,6 +251,8 @@ std::string SimRecorder::report() const
                       static_cast<unsigned long long>(byte), static_cast<unsigned>(bit % 8), got, want);
         r += text;
     }
+    if (design_not_held_)
+        r += "design_check counting-only\n";
     return r;
 }
 
@@ -235,11 +260,13 @@ void SimRecorder::write_files()
 {
     if (!report_file_.empty()) {
         std::string r = report();
-        write_file(report_file_, r.data(), r.size());
+        if (!write_whole_file(report_file_, r.data(), r.size()))
+            failed(report_file_, errno);
     }
     if (!received_file_.empty()) {
         const auto &bytes = bench_.fpga().received();
-        write_file(received_file_, reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        if (!write_whole_file(received_file_, bytes.data(), bytes.size()))
+            failed(received_file_, errno);
     }
 }
 

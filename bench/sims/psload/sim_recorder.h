@@ -27,8 +27,12 @@ public:
     void on_access(const Access &a) override;
     void on_permission(const PermissionCall &c) override;
 
-    // Also samples the cable for a waveform (nullptr: none).
-    void set_waveform(CableWaveform *wave) { wave_ = wave; }
+    // Also samples the cable for a waveform written to file.
+    void set_waveform(CableWaveform *wave, std::string file)
+    {
+        wave_ = wave;
+        vcd_file_ = std::move(file);
+    }
 
     // Flushes the trace and the waveform and writes the report and the
     // received bytes.
@@ -36,19 +40,32 @@ public:
     // The same at the end of the run: the waveform gets its last time stamp.
     void end();
 
+    // The device only counts bits, as there was no memory for the design:
+    // the report says so in a last line.
+    void set_design_not_held() { design_not_held_ = true; }
+
     // The report's text (one "name value" line per item).
     std::string report() const;
+
+    // The first file the records could not be written to, as
+    // "cannot write FILE: reason"; empty while every write went through.
+    const std::string &error() const { return error_; }
 
 private:
     void append(const char *text, std::size_t len);
     void flush_trace();
     void write_files();
+    void failed(const std::string &path, int err);
 
     FpgaBench &bench_;
     std::string report_file_;
     std::string received_file_;
     CableWaveform *wave_ = nullptr;
+    std::string vcd_file_;
+    bool design_not_held_ = false;
+    std::string trace_file_;
     int trace_fd_ = -1;
+    std::string error_;
     char buf_[1 << 16];
     std::size_t used_ = 0;
 };

@@ -46,6 +46,10 @@ public:
     // Bytes produced so far.
     std::uint64_t bytes() const { return bytes_; }
 
+    // errno of the first write that failed (the file is then incomplete),
+    // or 0.
+    int error() const { return error_; }
+
 private:
     struct Signal {
         std::string scope;
@@ -70,6 +74,7 @@ private:
     bool stamped_ = false;
     std::uint64_t last_stamp_ = 0;
     std::uint64_t bytes_ = 0;
+    int error_ = 0;
 };
 
 } // namespace bench

@@ -1,4 +1,4 @@
-#include "sims/psload/vcd_writer.h"
+#include "sims/common/vcd_writer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -41,8 +41,13 @@ void VcdWriter::flush()
         ssize_t w = ::write(fd_, p, used_);
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0)
+        if (w <= 0) {
+            // A full disk or a closed pipe: the rest of the file is lost,
+            // and the program that owns it is told by error().
+            if (error_ == 0)
+                error_ = w < 0 ? errno : EIO;
             break;
+        }
         p += w;
         used_ -= static_cast<std::size_t>(w);
     }
