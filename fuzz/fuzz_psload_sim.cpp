@@ -9,7 +9,9 @@
 // not), and what was taken stays within the bounds the options document:
 // ports and port ranges within the 16-bit I/O space, the parallel port's
 // three registers within it too, a signal only INT, TERM or HUP after at
-// least one access, file names never empty.
+// least one access, file names never empty.  The whole command line, with
+// bench options anywhere before the data file, splits into psload's words
+// (the same, in their order) and bench options only.
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +77,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (o.design_raw && o.design_file.empty())
             fail("a raw design without a file");
     }
+
+    // The whole command line, bench options anywhere before the data file:
+    // psload gets argv[0] and every word that is not a bench option, in
+    // their order, the same pointers; the bench options taken are all
+    // --sim- words.
+    bench::SimOptions whole;
+    std::vector<char *> psload_args;
+    if (bench::split_sim_command_line(argc, argv.data(), whole, psload_args, error)) {
+        if (psload_args.empty() || psload_args[0] != argv[0])
+            fail("psload's words do not start with the program name");
+        std::size_t next = 1;
+        for (int i = 1; i < argc; ++i) {
+            if (next < psload_args.size() && psload_args[next] == argv[i])
+                ++next;
+            else if (std::strncmp(argv[i], "--sim-", 6) != 0)
+                fail("a word neither psload's nor a bench option:", argv[i]);
+        }
+        if (next != psload_args.size())
+            fail("psload's words out of order or not the command line's");
+        std::string why;
+        if (!bench::check_sim_options(whole, why) && why.empty())
+            fail("options refused without a reason");
+    } else if (error.rfind("bad bench option ", 0) != 0) {
+        fail("a refusal without the option:", error);
+    }
+
     for (char *p : argv)
         std::free(p);
     return 0;
