@@ -26,7 +26,14 @@ class SimClock {
 public:
     Nanos now() const { return now_; }
     Micros micros() const { return static_cast<Micros>(now_ / kMicrosecond); }
-    void advance(Nanos span) { now_ += span; }
+    // A span that would carry the clock past kNever stops it there.
+    void advance(Nanos span)
+    {
+        Nanos next;
+        if (__builtin_add_overflow(now_, span, &next))
+            next = span < 0 ? LLONG_MIN : kNever;
+        now_ = next;
+    }
     // Moves to `when` unless the clock is already past it: time never runs back.
     void advance_to(Nanos when)
     {

@@ -13,8 +13,12 @@ EchoBoard::EchoBoard(SimClock &clock, EventQueue &events, IrqLine &line)
 
 Nanos EchoBoard::flight_for_mm(long long mm)
 {
-    // 2 * mm / 343.7 m/s = mm * 20000000 / 3437 ns, rounded up.
-    return (mm * 20000000 + 3436) / 3437;
+    // 2 * mm / 343.7 m/s = mm * 20000000 / 3437 ns, rounded up.  A target
+    // so far that its flight does not fit the clock sends no echo in time.
+    Nanos scaled;
+    if (__builtin_mul_overflow(mm, 20000000, &scaled) || __builtin_add_overflow(scaled, 3436, &scaled))
+        return kNever;
+    return scaled / 3437;
 }
 
 void EchoBoard::complain(const char *fmt, ...)
@@ -83,8 +87,11 @@ void EchoBoard::write8(std::uint16_t offset, std::uint8_t value, Micros)
         int channel = value;
         ++shots_[channel];
         auto target = targets_.find(channel);
-        if (target != targets_.end())
-            raise_at(clock_.now() + target->second);
+        Nanos arrival;
+        // An echo that would come after the end of time never comes.
+        if (target != targets_.end() && !__builtin_add_overflow(clock_.now(), target->second, &arrival) &&
+            arrival < kNever)
+            raise_at(arrival);
         break;
     }
     default:

@@ -62,7 +62,7 @@ public:
     void set_target(int channel, Nanos flight) { targets_[channel] = flight; }
     void clear_target(int channel) { targets_.erase(channel); }
     // Flight time, there and back at 343.7 m/s, of a target `mm` away,
-    // rounded up to whole nanoseconds.
+    // rounded up to whole nanoseconds; kNever for one too far for the clock.
     static Nanos flight_for_mm(long long mm);
     // The board raises its line at `when` on its own (a late or stray echo).
     void raise_at(Nanos when);

@@ -28,7 +28,11 @@ std::vector<std::string> split_words(const std::string &s)
     return words;
 }
 
-// A decimal number with an optional fraction, scaled by `unit` exactly.
+// A decimal number with an optional fraction, scaled by `unit` exactly.  A
+// value too large for 64 bits comes out as kTooLarge, which every bound
+// below refuses.
+constexpr hrtime kTooLarge = INT64_MAX;
+
 bool scaled_decimal(const std::string &num, hrtime unit, hrtime *out)
 {
     if (num.empty())
@@ -42,19 +46,19 @@ bool scaled_decimal(const std::string &num, hrtime unit, hrtime *out)
         if (!std::isdigit(static_cast<unsigned char>(c)))
             return false;
     hrtime value = 0;
+    bool overflow = false;
     for (char c : whole)
-        if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, c - '0', &value))
-            return false;
-    if (__builtin_mul_overflow(value, unit, &value))
-        return false;
+        overflow = overflow || __builtin_mul_overflow(value, 10, &value) ||
+                   __builtin_add_overflow(value, c - '0', &value);
+    overflow = overflow || __builtin_mul_overflow(value, unit, &value);
     hrtime scale = unit;
     for (char c : frac) {
         if (scale % 10 != 0)
             return false;  // finer than a nanosecond / millimetre
         scale /= 10;
-        value += (c - '0') * scale;
+        overflow = overflow || __builtin_add_overflow(value, (c - '0') * scale, &value);
     }
-    *out = value;
+    *out = overflow ? kTooLarge : value;
     return true;
 }
 
@@ -86,11 +90,28 @@ int parse_sensor(const std::string &word, int line)
     return s;
 }
 
+// Refuses a target farther than the bounds (scenario.h) before it is
+// turned into a flight time.
+void check_target_bounds(const std::string &word, int line)
+{
+    std::string num, unit;
+    hrtime v;
+    if (!split_unit(word, &num, &unit))
+        return;
+    if ((unit == "mm" && scaled_decimal(num, 1, &v) && v > kMaxTargetMm) ||
+        (unit == "m" && scaled_decimal(num, 1000, &v) && v > kMaxTargetMm))
+        fail(line, "a distance is at most " + std::to_string(kMaxTargetMm) +
+                       "mm (the farthest a 32-bit interval measures): " + word);
+    if (unit == "ns" && scaled_decimal(num, 1, &v) && v > kMaxFlight)
+        fail(line, "an echo's flight time is at most " + format_time(kMaxFlight) + " s: " + word);
+}
+
 // A target: "<n>mm", "<x>m", "<n>ns" (the echo's flight time) or "none".
 hrtime parse_target(const std::string &word, int line)
 {
     if (word == "none")
         return -1;
+    check_target_bounds(word, line);
     std::string num, unit;
     hrtime v;
     if (split_unit(word, &num, &unit)) {
@@ -193,10 +214,15 @@ std::string describe_event(const ScenarioEvent &e)
     return "?";
 }
 
-hrtime parse_time(const std::string &word)
+namespace {
+
+// A time without bounds (kTooLarge beyond 64 bits); false if it is none.
+bool time_value(const std::string &word, hrtime *out)
 {
-    if (word == "0")
-        return 0;
+    if (word == "0") {
+        *out = 0;
+        return true;
+    }
     std::string num, unit;
     static const std::pair<const char *, hrtime> units[] = {
         {"ns", 1},       {"us", kMicrosecond},    {"ms", kMillisecond},
@@ -205,11 +231,27 @@ hrtime parse_time(const std::string &word)
     if (split_unit(word, &num, &unit)) {
         for (const auto &u : units) {
             hrtime v;
-            if (unit == u.first && scaled_decimal(num, u.second, &v))
-                return v;
+            if (unit == u.first && scaled_decimal(num, u.second, &v)) {
+                *out = v;
+                return true;
+            }
         }
     }
-    throw ScenarioError("not a time (e.g. 0, 250us, 10ms, 1.5s, 2min, 1h): " + word);
+    return false;
+}
+
+const char kNotATime[] = "not a time (e.g. 0, 250us, 10ms, 1.5s, 2min, 1h): ";
+
+}  // namespace
+
+hrtime parse_time(const std::string &word)
+{
+    hrtime v;
+    if (!time_value(word, &v))
+        throw ScenarioError(kNotATime + word);
+    if (v > kMaxTime)
+        throw ScenarioError("a time is at most 7 days (168h) of simulated time: " + word);
+    return v;
 }
 
 std::string format_time(hrtime t)
@@ -265,7 +307,10 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
         } else if (w[0] == "call-cost") {
             if (w.size() != 2)
                 fail(line, "call-cost TIME");
-            sc.call_cost = time_at(w[1]);
+            if (!time_value(w[1], &sc.call_cost))
+                fail(line, kNotATime + w[1]);
+            if (sc.call_cost > kMaxCallCost)
+                fail(line, "a call costs at most 100us (a tenth of the shortest period, 1 ms): " + w[1]);
         } else if (w[0] == "duration") {
             if (w.size() != 2)
                 fail(line, "duration TIME");

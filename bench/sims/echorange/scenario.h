@@ -18,6 +18,20 @@
 
 namespace rtlsim {
 
+// The largest numbers a scenario takes.  A run, and every time in it, lasts
+// at most a week of simulated time: far longer than anyone waits for a run,
+// and with every time a run adds to it (a flight, call costs, a period of the
+// module's) still far from the 292 years a count of nanoseconds holds.
+constexpr hrtime kMaxTime = 7 * 24 * 3600 * kSecond;
+// A target at most 369045 mm away: its echo comes after 2147483271 ns, the
+// farthest the module measures (a longer interval does not fit its 32 bits).
+constexpr long long kMaxTargetMm = 369045;
+// A flight time given as such may be longer, so that intervals beyond 32
+// bits can still be staged, but at most a minute.
+constexpr hrtime kMaxFlight = 60 * kSecond;
+// A platform call costs at most a tenth of the shortest period (1 ms).
+constexpr hrtime kMaxCallCost = 100 * kMicrosecond;
+
 struct ScenarioError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -55,7 +69,7 @@ struct Scenario {
 // there it may be left out (duration stays -1).
 Scenario parse_scenario(const std::string &text, bool need_duration = true);
 
-// "1.5s", "10ms", "250us", "7ns", "2min", "1h", or a bare 0.
+// "1.5s", "10ms", "250us", "7ns", "2min", "1h", or a bare 0; at most kMaxTime.
 hrtime parse_time(const std::string &word);
 // Seconds with nine decimals.
 std::string format_time(hrtime t);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,22 @@ TEST_F(EchoBoardTest, AnEchoRaisesTheLineItsFlightTimeAfterTheBurst)
     EXPECT_EQ(board.shots_total(), 2);
 }
 
+// A flight that would end after the clock's last instant sends no echo; one
+// that ends just before it still does.
+TEST_F(EchoBoardTest, AnEchoPastTheEndOfTimeNeverComes)
+{
+    clock.advance(1000);
+    board.set_target(0, bench::kNever);
+    shoot(0);
+    board.set_target(0, bench::kNever - 1000);
+    shoot(0);
+    EXPECT_EQ(board.echoes_in_flight(), 0u);
+    board.set_target(0, bench::kNever - 1001);
+    shoot(0);
+    EXPECT_EQ(board.echoes_in_flight(), 1u);
+    EXPECT_EQ(board.shots(0), 3);
+}
+
 // The line's level: a pulse is low again at once; a held line stays high
 // until the acknowledgement, and echoes meanwhile add nothing.
 TEST_F(EchoBoardTest, PulseOrHeldLine)
@@ -111,6 +128,11 @@ TEST_F(EchoBoardTest, FlightTimeRoundsUp)
     EXPECT_EQ(bench::EchoBoard::flight_for_mm(0), 0);
     EXPECT_EQ(bench::EchoBoard::flight_for_mm(1), 5820);  // 5819.02 ns
     EXPECT_EQ(bench::EchoBoard::flight_for_mm(3437), 20000000);
+    // The largest distance whose flight the clock holds, and beyond it none.
+    EXPECT_EQ(bench::EchoBoard::flight_for_mm(461168601842LL), 2683553109351179LL);
+    EXPECT_EQ(bench::EchoBoard::flight_for_mm(461168601843LL), bench::kNever);
+    EXPECT_EQ(bench::EchoBoard::flight_for_mm(999999999999000LL), bench::kNever);
+    EXPECT_EQ(bench::EchoBoard::flight_for_mm(LLONG_MAX), bench::kNever);
 }
 
 TEST_F(EchoBoardTest, ARequestTheLineDoesNotTakeIsALostEcho)

@@ -176,4 +176,15 @@ TEST(SimClock, NeverRunsBack)
     EXPECT_EQ(c.micros(), 2u);
 }
 
+// Costs added beyond the clock's range leave it at kNever, not negative.
+TEST(SimClock, StopsAtNever)
+{
+    bench::SimClock c;
+    c.advance(bench::kNever - 10);
+    c.advance(9223372036854775806LL);
+    EXPECT_EQ(c.now(), bench::kNever);
+    c.advance(1);
+    EXPECT_EQ(c.now(), bench::kNever);
+}
+
 } // namespace

@@ -63,6 +63,97 @@ TEST(ScenarioFormat, ErrorsNameTheLine)
     }
 }
 
+// Numbers past what a run can hold are refused with the line named, before
+// anything runs: times beyond a week (some of them beyond 64 bits of
+// nanoseconds, one that used to make the run endless), targets beyond what
+// the module measures, call costs beyond a tenth of a period.  The largest
+// accepted values are exactly at the bounds.
+TEST(ScenarioFormat, ExtremeNumbersAreRefused)
+{
+    const std::pair<const char *, const char *> bad[] = {
+        {"duration 9223372036.9s\n", "line 1: a time is at most 7 days (168h) of simulated time: 9223372036.9s"},
+        {"duration 2562047.9h\n", "line 1: a time is at most 7 days (168h) of simulated time: 2562047.9h"},
+        {"duration 153722867.9min\n", "line 1: a time is at most 7 days (168h) of simulated time: 153722867.9min"},
+        {"duration 9223372036854775807ns\n", "line 1: a time is at most 7 days"},
+        {"duration 99999999999999999999999s\n", "line 1: a time is at most 7 days"},
+        {"duration 168.000000001h\n", "line 1: a time is at most 7 days"},
+        {"duration 1s\nat 604800.000000001s load\n", "line 2: a time is at most 7 days"},
+        {"duration 1s\ntarget 1 999999999999m\n",
+         "line 2: a distance is at most 369045mm (the farthest a 32-bit interval measures): 999999999999m"},
+        {"duration 1s\ntarget 1 369045.001m\n", "line 2: a distance is at most 369045mm"},
+        {"duration 1s\ntarget 1 369046mm\n", "line 2: a distance is at most 369045mm"},
+        {"duration 1s\nat 0 target 1 99999999999999999999999mm\n", "line 2: a distance is at most 369045mm"},
+        {"duration 1s\ntarget 1 9223372036854775807ns\n",
+         "line 2: an echo's flight time is at most 60.000000000 s: 9223372036854775807ns"},
+        {"duration 1s\nat 0 target 1 60000000001ns\n", "line 2: an echo's flight time is at most 60.000000000 s"},
+        {"duration 1s\ncall-cost 9223372036854775806ns\n",
+         "line 2: a call costs at most 100us (a tenth of the shortest period, 1 ms): 9223372036854775806ns"},
+        {"duration 1s\ncall-cost 100.001us\n", "line 2: a call costs at most 100us"},
+    };
+    for (const auto &b : bad) {
+        try {
+            rtlsim::parse_scenario(b.first, false);
+            ADD_FAILURE() << "accepted: " << b.first;
+        } catch (const rtlsim::ScenarioError &e) {
+            EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
+        }
+    }
+    rtlsim::Scenario sc = rtlsim::parse_scenario("duration 168h\ncall-cost 100us\ntarget 1 369045mm\n"
+                                                 "target 2 60000000000ns\n"
+                                                 "at 604800s target 3 369.045m\nat 1s target 3 60000000000ns\n");
+    EXPECT_EQ(sc.duration, 604800 * kSecond);
+    EXPECT_EQ(sc.call_cost, 100000);
+    EXPECT_EQ(sc.targets.at(1), 2147483271);  // still a 32-bit interval
+    ASSERT_EQ(sc.events.size(), 3u);
+    EXPECT_EQ(sc.events[1].flight, 60 * kSecond);
+    EXPECT_EQ(sc.events[2].flight, 2147483271);
+    EXPECT_EQ(sc.events[2].time, 604800 * kSecond);
+}
+
+// The same through the program: status 2, the file and the line named, no
+// output; and each repro ends (one used to run forever).
+TEST(EchorangeSim, ExtremeNumbersEndWithStatus2)
+{
+    testutil::TempDir dir;
+    const std::pair<const char *, const char *> bad[] = {
+        {"duration 9223372036.9s\n", "line 1: a time is at most 7 days"},
+        {"duration 2562047.9h\n", "line 1: a time is at most 7 days"},
+        {"duration 153722867.9min\n", "line 1: a time is at most 7 days"},
+        {"duration 9223372036854775807ns\n", "line 1: a time is at most 7 days"},
+        {"duration 10ms\ntarget 1 999999999999m\nat 1ms write 1 1 0\n", "line 2: a distance is at most 369045mm"},
+        {"duration 10ms\ntarget 1 9223372036854775807ns\nat 1ms write 1 1 0\n",
+         "line 2: an echo's flight time is at most"},
+        {"call-cost 9223372036854775806ns\ntarget 1 1m\nduration 10ms\nat 1ms write 1 1 0\n",
+         "line 1: a call costs at most 100us"},
+    };
+    for (const auto &b : bad) {
+        std::string path = dir.write("s", b.first);
+        auto r = sim({path});
+        EXPECT_EQ(r.exit_code, 2) << b.first;
+        EXPECT_EQ(r.out, "") << b.first;
+        EXPECT_NE(r.err.find(path + ": " + b.second), std::string::npos) << r.err;
+    }
+}
+
+// A target at the farthest distance gives the module's largest value; one
+// given by a flight time beyond 32 bits gives the module's out-of-range
+// value; the largest call cost still runs.
+TEST(EchorangeSim, TargetsAndCostsAtTheBounds)
+{
+    testutil::TempDir dir;
+    auto r = sim({dir.write("s", "target 1 369045mm\ntarget 2 3000000000ns\nduration 10s\n"
+                                 "at 0 write 1 1 0\nat 4s write 1 2 0\n")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("2.147483271 369045\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("7.000000000 -369045\n"), std::string::npos) << r.out;
+    auto c = sim({dir.write("c", "call-cost 100us\ntarget 1 1m\nduration 100ms\nat 1ms write 1 1 0\n")});
+    ASSERT_EQ(c.exit_code, 0) << c.err;
+    // The calls before the echo's time stamp make it read a little long.
+    EXPECT_NE(c.out.find("0.100000000 # end of run: rmmod\n"), std::string::npos) << c.out;
+    EXPECT_NE(c.out.find("--- 1 values read, 0 dropped (FIFO 2 full), 1 shots, 0 echoes lost"), std::string::npos)
+        << c.out;
+}
+
 TEST(EchorangeSim, BundledScenario)
 {
     auto r = sim({EXAMPLE_SCENARIO});
