@@ -162,20 +162,37 @@ int rtf_create_handler(unsigned int minor, int (*handler)(unsigned int fifo))
     return 0;
 }
 
+/* FIFO `minor` with its lock taken, or NULL with *err set: -ENODEV for a
+ * number beyond the table, -EINVAL for a FIFO nobody created.  The real-time
+ * side's calls come from interrupt handlers and threads alike, so the lock
+ * is always taken with interrupts off. */
+static struct rtfifo *fifo_lock(unsigned int minor, unsigned long *flags, int *err)
+{
+    struct rtfifo *f;
+
+    if (minor >= RTF_MAX_FIFO) {
+        *err = -ENODEV;
+        return NULL;
+    }
+    f = &fifos[minor];
+    spin_lock_irqsave(&f->lock, *flags);
+    if (!f->allocated) {
+        spin_unlock_irqrestore(&f->lock, *flags);
+        *err = -EINVAL;
+        return NULL;
+    }
+    return f;
+}
+
 int rtf_put(unsigned int minor, void *buf, int count)
 {
     struct rtfifo *f;
     unsigned long flags;
     int n;
 
-    if (minor >= RTF_MAX_FIFO)
-        return -ENODEV;
-    f = &fifos[minor];
-    spin_lock_irqsave(&f->lock, flags);
-    if (!f->allocated) {
-        spin_unlock_irqrestore(&f->lock, flags);
-        return -EINVAL;
-    }
+    f = fifo_lock(minor, &flags, &n);
+    if (!f)
+        return n;
     if (count < 0 || f->size - f->len < count) {
         spin_unlock_irqrestore(&f->lock, flags);
         return -ENOSPC;
@@ -193,14 +210,9 @@ int rtf_get(unsigned int minor, void *buf, int count)
     unsigned long flags;
     int n;
 
-    if (minor >= RTF_MAX_FIFO)
-        return -ENODEV;
-    f = &fifos[minor];
-    spin_lock_irqsave(&f->lock, flags);
-    if (!f->allocated) {
-        spin_unlock_irqrestore(&f->lock, flags);
-        return -EINVAL;
-    }
+    f = fifo_lock(minor, &flags, &n);
+    if (!f)
+        return n;
     n = count > 0 ? ring_take(f, buf, count) : 0;
     spin_unlock_irqrestore(&f->lock, flags);
     if (n > 0 && f->user_open)
