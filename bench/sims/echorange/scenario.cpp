@@ -395,7 +395,7 @@ void set_up_machine(Machine &m, const Scenario &sc)
 
 // A scenario action on the board and the rest of the PC (irq, target, fault
 // clear): done, and true; false for the Linux processes' actions.
-static bool apply_machine_event(Machine &m, const ScenarioEvent &e)
+bool apply_machine_event(Machine &m, const ScenarioEvent &e)
 {
     switch (e.kind) {
     case ScenarioEvent::Kind::irq:

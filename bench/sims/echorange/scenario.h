@@ -90,6 +90,10 @@ struct RunSummary {
 void set_up_machine(Machine &m, const Scenario &scenario);
 // What the action is, for the "# ..." lines.
 std::string describe_event(const ScenarioEvent &e);
+// Does one of the PC's own actions (the board's targets and stray
+// interrupts, a region or IRQ freed by another driver); false, doing
+// nothing, for the Linux processes' actions.
+bool apply_machine_event(Machine &m, const ScenarioEvent &e);
 // Does one scenario action on the machine, the Linux processes' (load,
 // unload, write, bytes, open, close, reader stop/start) and the PC's alike;
 // returns its result: insmod's, rmmod's, write()'s, open()'s or close()'s,
