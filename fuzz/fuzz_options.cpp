@@ -16,22 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_exit.h"
 #include "fuzz_words.h"
 #include "psload.h"
-
-static std::jmp_buf exit_env;
-static bool exit_armed = false;
-static int exit_code = 0;
-
-extern "C" void __real_exit(int code);
-extern "C" void __wrap_exit(int code)
-{
-    if (exit_armed) {
-        exit_code = code;
-        std::longjmp(exit_env, 1);
-    }
-    __real_exit(code);
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -47,16 +34,8 @@ static bool terminated(const char *field)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    // Each word in its own allocation, so that a read past a word's end or
-    // past the argument list is caught.
     std::vector<std::string> words = split_words(data, size, 32);
-    std::vector<char *> argv;
-    for (const auto &w : words) {
-        char *copy = static_cast<char *>(std::malloc(w.size() + 1));
-        std::memcpy(copy, w.c_str(), w.size() + 1);
-        argv.push_back(copy);
-    }
-    argv.push_back(nullptr);
+    std::vector<char *> argv = separate_argv(words);
     int argc = static_cast<int>(words.size());
 
     std::memset(&status, 0, sizeof status);
@@ -82,7 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
     }
 
-    for (char *p : argv)
-        std::free(p);
+    free_argv(argv);
     return 0;
 }

@@ -37,13 +37,7 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     std::vector<std::string> words = split_words(data, size, 32);
-    std::vector<char *> argv;
-    for (const auto &w : words) {
-        char *copy = static_cast<char *>(std::malloc(w.size() + 1));
-        std::memcpy(copy, w.c_str(), w.size() + 1);
-        argv.push_back(copy);
-    }
-    argv.push_back(nullptr);
+    std::vector<char *> argv = separate_argv(words);
     const int argc = static_cast<int>(words.size());
 
     bench::SimOptions o;
@@ -103,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail("a refusal without the option:", error);
     }
 
-    for (char *p : argv)
-        std::free(p);
+    free_argv(argv);
     return 0;
 }
