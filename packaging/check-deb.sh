@@ -374,6 +374,30 @@ if [ -f "$doc/changelog.gz" ]; then
     fail "the changelog's latest entry '$top' is not for version $(field Version)"
   ok "changelog.gz starts with: $top"
 fi
+# The README's users' sections, whose pictures are beside them.
+readme=$doc/README.md.gz
+if [ -f "$readme" ]; then
+  zcat "$readme" >"$work/readme.md"
+  for heading in '## psload: configuring the FPGA' '## echorange: the range-finder module' \
+                 '## rangectl: the range finder from the shell' '## portpoke: one I/O port from the shell' \
+                 '## Port access and permissions'; do
+    grep -qxF "$heading" "$work/readme.md" || fail "README.md.gz has no section '$heading'"
+  done
+  grep -qxF '## Tests, fuzzing, benchmarks' "$work/readme.md" && fail "README.md.gz has the source tree's test section"
+  for picture in $(grep -o '](docs/[^)]*\.png)' "$work/readme.md" | sed 's/^](//; s/)$//'); do
+    [ -f "$doc/$picture" ] || fail "README.md.gz shows $picture, which the package lacks"
+  done
+  ok "README.md.gz: the users' sections, $(wc -l <"$work/readme.md") lines, with their pictures"
+fi
+# Installed, echorange-sim's help names the examples where the package put them.
+if [ -n "${want_bin[$prefix/bin/echorange-sim]:-}" ]; then
+  run "$bin/echorange-sim" --help
+  named=$(readlink -f "$doc/examples/echorange.scenario")
+  [ "$rc" = 0 ] && [[ "$out" == *"The scenario format is described in $named."* ]] &&
+    ok "extracted echorange-sim --help names $prefix/share/doc/labtools/examples/echorange.scenario" ||
+    fail "echorange-sim --help does not name the packaged example ($named): '$(printf '%s' "$out" | tail -n1)'"
+fi
+
 # No maintainer scripts: the package has no shared library for ldconfig to
 # know about (the module object is loaded by path), and nothing to set up.
 dpkg-deb --ctrl-tarfile "$deb" | tar -t >"$work/control-files.txt"

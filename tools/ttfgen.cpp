@@ -53,7 +53,9 @@ int main(int argc, char **argv)
     while ((opt = getopt(argc, argv, "n:l:rxs:o:h")) != -1) {
         switch (opt) {
         case 'n':
-            if (!number_arg(optarg, 0, LLONG_MAX, &n)) {
+            // An empty file is no configuration (psload would read it as
+            // one byte): at least one value.
+            if (!number_arg(optarg, 1, LLONG_MAX, &n)) {
                 std::fprintf(stderr, "ttfgen: bad value count %s\n", optarg);
                 return 2;
             }

@@ -80,7 +80,8 @@ TEST_P(SettleRule, FailedPollsAndDelayWritesMakeAtLeastFive)
     EXPECT_EQ(got, want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Polls, SettleRule, testing::Values(0, 1, 2, 3, 4, 5, 6, 40));
+INSTANTIATE_TEST_SUITE_P(Polls, SettleRule, testing::Values(0, 1, 2, 3, 4, 5, 6, 40),
+                         [](const testing::TestParamInfo<int> &i) { return "failed_polls_" + std::to_string(i.param); });
 
 TEST_F(DownloadTest, HandshakeGivesUpAfterExactly101StatusReads)
 {

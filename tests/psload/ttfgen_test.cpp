@@ -4,6 +4,7 @@
 #include "ttf_writer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 TEST(Ttfgen, LayoutsAreExact)
 {
@@ -84,12 +85,17 @@ TEST(Ttfgen, ProgramWritesTheSameTextAndRejectsBadArguments)
     l.count = 100000;
     EXPECT_EQ(r.out, ttfgen::text(l));   // written in pieces: the pieces join up
 
-    for (auto bad : {std::vector<std::string>{"ttfgen", "-n", "-1"}, {"ttfgen", "-l", "0"}, {"ttfgen", "-n", "5x"},
-                     {"ttfgen", "extra"}}) {
+    for (auto bad : {std::vector<std::string>{"ttfgen", "-n", "-1"}, {"ttfgen", "-n", "0"}, {"ttfgen", "-l", "0"},
+                     {"ttfgen", "-n", "5x"}, {"ttfgen", "extra"}}) {
         r = testutil::run_program(TTFGEN_PATH, bad);
         EXPECT_EQ(r.exit_code, 2) << testing::PrintToString(bad);
         EXPECT_EQ(r.out, "");
     }
+    // A count below 1 is one line, and no file is made.
+    r = testutil::run_program(TTFGEN_PATH, {"ttfgen", "-n", "0", "-o", dir.path() + "/empty.ttf"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "ttfgen: bad value count 0\n");
+    EXPECT_NE(access((dir.path() + "/empty.ttf").c_str(), F_OK), 0);
 }
 
 TEST(Ttfgen, SampleConfigurationIsTheGeneratorsOutput)

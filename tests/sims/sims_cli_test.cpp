@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <cerrno>
+#include <cstring>
 #include <sys/io.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -548,6 +549,46 @@ TEST(SimsDocumentation, TheReadmeNamesPsloadSimsOptionsAndNoOthers)
         EXPECT_TRUE(listed_options(known).count(word) || word == "--sim-" || word == "--sim-x")
             << word << " in the README is no option";
     }
+}
+
+// A newcomer runs the README's examples as they come: each program an
+// example runs from build/ is one the build command at the top makes, and
+// that command comes before the example.
+TEST(SimsDocumentation, TheReadmeBuildsEveryProgramItsExamplesRunFirst)
+{
+    const std::string readme = testutil::read_file(std::string(SOURCE_DIR) + "/README.md");
+    const std::size_t build = readme.find("cmake --build build -j2 --target ");
+    ASSERT_NE(build, std::string::npos) << "no build command for build/ in the README";
+    std::set<std::string> targets;
+    {
+        std::istringstream words(readme.substr(build, readme.find('\n', build) - build));
+        std::string w;
+        for (int i = 0; i < 5 && words >> w;)   // "cmake --build build -j2 --target"
+            ++i;
+        while (words >> w)
+            targets.insert(w);
+    }
+    EXPECT_TRUE(targets.count("portpoke-sim") && targets.count("rangectl") && targets.count("ttfgen"));
+    int examples = 0;
+    std::istringstream lines(readme);
+    std::size_t at = 0;
+    for (std::string line; std::getline(lines, line); at += line.size() + 1) {
+        if (line.compare(0, 4, "    ") != 0)
+            continue;   // prose: only the indented examples are run as they stand
+        for (const char *dir : {"build/bin/", "build/rangectl/", "build/tools/"}) {
+            for (std::size_t p = line.find(dir); p != std::string::npos; p = line.find(dir, p + 1)) {
+                if (p > 0 && line[p - 1] != ' ' && line[p - 1] != '(' && line[p - 1] != '"')
+                    continue;   // build-fuzz/..., $out/build/...
+                std::size_t from = p + std::strlen(dir);
+                std::size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_", from);
+                const std::string program = line.substr(from, end - from);
+                EXPECT_EQ(targets.count(program), 1u) << program << " (README: " << line << ") is not built";
+                EXPECT_LT(build, at) << program << " is run before the build command: " << line;
+                ++examples;
+            }
+        }
+    }
+    EXPECT_GE(examples, 9);   // the psload-sim, echorange-sim, rangectl and portpoke-sim examples
 }
 
 TEST(SimsBinaries, TheThreeAreInBin)

@@ -28,6 +28,7 @@
 #include <sstream>
 
 #include "sims/common/front_end.h"
+#include "sims/echorange/example_scenario.h"
 #include "sims/echorange/scenario.h"
 #include "sims/echorange/serve.h"
 #include "sims/echorange/ranging_waveform.h"
@@ -58,7 +59,7 @@ const bench::ProgramDoc kDoc = {
     "every value read from /dev/rtf2 with its simulated time, then the kernel log.\n",
     kOptions,
     sizeof kOptions / sizeof kOptions[0],
-    "The scenario format is described in examples/echorange.scenario.\n",
+    rtlsim::scenario_format_note(),
 };
 
 struct Settings {
