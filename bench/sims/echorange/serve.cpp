@@ -278,13 +278,23 @@ void values_hand_on(Service &s)
         value_noted(s, buf + i);
 }
 
+// Lets simulated time run to t.  A thread whose work overruns every period
+// keeps the Linux side from running (machine.h); here it is stopped when it
+// passes t, so that the service still sees its clients and its signals, and
+// goes on at the next step.
+void run_to(Service &s, hrtime t)
+{
+    s.m.set_end(t);
+    s.m.run_until(t);
+}
+
 // Lets simulated time catch up with the wall clock (at most to `limit`).
 void time_catch_up(Service &s, hrtime limit)
 {
     hrtime t = sim_target(s);
     if (t > limit)
         t = limit;
-    s.m.run_until(t);
+    run_to(s, t);
     values_hand_on(s);
 }
 
@@ -431,11 +441,11 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         if (target > limit)
             target = limit;
         while (status == 0 && next < sc.events.size() && sc.events[next].time <= target) {
-            m.run_until(sc.events[next].time);
+            run_to(s, sc.events[next].time);
             values_hand_on(s);
             status = event_apply(s, sc.events[next++], limit);
         }
-        m.run_until(target);
+        run_to(s, target);
         values_hand_on(s);
         if (status != 0 || stop_signal || target >= limit)
             break;
@@ -452,6 +462,8 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         s.note(std::string("stopped by ") + signal_name(stop_signal));
     else if (status == 0)
         s.note("end of run");
+    if (m.overruns() > 0)
+        s.note(overruns_text(m.overruns()));
     if (m.module_loaded()) {
         s.note(std::string("ranging thread: ") + thread_state_word(m.thread_state()));
         s.note("rmmod");

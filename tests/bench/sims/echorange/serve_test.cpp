@@ -101,11 +101,12 @@ public:
 
     void signal(int sig) { kill(pid_, sig); }
 
-    // Stops it as a user would (SIGTERM); its exit status, or -1.
-    int stop()
+    // Stops it as a user would (SIGTERM, or Ctrl-C's SIGINT); its exit
+    // status, or -1.
+    int stop(int sig = SIGTERM)
     {
         kill(pid_, SIGCONT);
-        kill(pid_, SIGTERM);
+        kill(pid_, sig);
         reap(true);
         return status();
     }
@@ -291,6 +292,32 @@ TEST_F(ServeTest, SecondServerOnTheSameDirIsRefused)
     EXPECT_EQ(first.stop(), 0) << first.err();
     EXPECT_FALSE(exists(dir_ + "/rtf1"));
     EXPECT_FALSE(exists(dir_ + "/rtf2"));
+}
+
+// A thread whose every period's work is longer than its period (1 ms
+// periods, 90 us per platform call) never lets the Linux side run; the
+// service still ends on a signal, and removes its pipes.
+TEST_F(ServeTest, OverrunningThreadStillStopsOnASignal)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        std::string dir = dir_ + std::to_string(sig);
+        std::string sc = tmp_.write("overrun.scenario", "call-cost 90us\ntarget 1 1m\nat 0 write 2 1 1\n");
+        Server s(dir, sc, tmp_.path(), "overrun" + std::to_string(sig));
+        ASSERT_TRUE(s.serving()) << s.err();
+        std::regex value(R"(\n\d+\.\d{9} (9999|\d+)\n)");
+        for (int i = 0; i < 1000 && !std::regex_search(s.log(), value); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(std::regex_search(s.log(), value)) << s.log();
+        EXPECT_EQ(s.stop(sig), 0) << s.err();
+        std::string log = s.log();
+        EXPECT_NE(log.find(std::string("# stopped by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT")), std::string::npos)
+            << log;
+        EXPECT_NE(log.find(" of the thread came while its work on the last one went on (overruns)\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_FALSE(exists(dir + "/rtf1"));
+        EXPECT_FALSE(exists(dir + "/rtf2"));
+    }
 }
 
 TEST_F(ServeTest, KilledServerLeavesNoLockBehind)
