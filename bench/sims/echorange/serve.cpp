@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "uss_records.h"
+
 namespace rtlsim {
 
 namespace {
@@ -45,32 +47,22 @@ hrtime wall_now()
     return static_cast<hrtime>(ts.tv_sec) * kSecond + ts.tv_nsec;
 }
 
-int32_t le32(const unsigned char *p)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
-}
-
 // What one write on RT-FIFO 1 carries, in the scenario trace's words:
 // "write C N P ; C N P" for whole records, "write N bytes" otherwise.
 std::string write_text(const unsigned char *p, size_t n)
 {
     std::ostringstream s;
     s << "write";
-    if (n == 0 || n % 12 != 0) {
+    if (n == 0 || n % USS_RECORD_SIZE != 0) {
         s << ' ' << n << " bytes";
         return s.str();
     }
-    for (size_t i = 0; i < n; i += 12)
-        s << (i ? " ;" : "") << ' ' << le32(p + i) << ' ' << le32(p + i + 4) << ' ' << le32(p + i + 8);
+    for (size_t i = 0; i < n; i += USS_RECORD_SIZE) {
+        uss_msg_struct r = uss_record_get(p + i);
+        s << (i ? " ;" : "") << ' ' << r.command << ' ' << r.number << ' ' << r.period;
+    }
     return s.str();
 }
-
-// A command record on RT-FIFO 1: three little-endian 32-bit ints.
-constexpr size_t kRecord = 12;
-// RT-FIFO 1 holds 4000 bytes, and a Linux-side write of at most that size
-// goes in whole; the most whole records that fit in one write.
-constexpr size_t kRecordsPerWrite = 4000 / kRecord;
 
 // A named pipe this service made, known by device and inode: at the end only
 // that object is unlinked, not whatever has since been put at its path.
@@ -89,9 +81,6 @@ struct Service {
     std::string path1, path2;
     OwnPipe pipe1, pipe2;  // DIR/rtf1 and DIR/rtf2
     int dir_lock = -1;  // DIR, open and flock()ed while this service may own its pipes
-    // Bytes read from DIR/rtf1 that do not make a whole record yet: a pipe
-    // keeps no write boundaries, so a record may come in two reads.
-    std::vector<unsigned char> partial;
     hrtime wall0 = 0;
     std::deque<unsigned char> pieces;  // bytewise: bytes not yet handed on
     long values = 0;
@@ -219,9 +208,6 @@ int pipes_open(Service &s)
 
 void pipes_close(Service &s)
 {
-    if (!s.partial.empty())
-        s.note(std::to_string(s.partial.size()) + " bytes of an unfinished record dropped");
-    s.partial.clear();
     pipe_remove(s, s.pipe1, s.path1);
     pipe_remove(s, s.pipe2, s.path2);
     s.pieces.clear();
@@ -229,7 +215,7 @@ void pipes_close(Service &s)
 
 void value_noted(Service &s, const unsigned char *p)
 {
-    s.out << format_time(s.m.now()) << ' ' << le32(p) << std::endl;
+    s.out << format_time(s.m.now()) << ' ' << uss_value_get(p) << std::endl;
     ++s.values;
 }
 
@@ -298,32 +284,30 @@ void time_catch_up(Service &s, hrtime limit)
     values_hand_on(s);
 }
 
-// Every record waiting in DIR/rtf1 reaches the module, at the simulated time
-// that corresponds to its arrival.  A pipe keeps no write boundaries, so the
-// boundaries are rebuilt here: the module gets whole records only, as many
-// as one write to RT-FIFO 1 takes whole, and a record's first bytes wait
-// for the rest.  (The module's handler reads 12 bytes at a time and drops a
-// shorter tail; handing it a piece would shift every later record.)
+// What waits in DIR/rtf1 reaches the module as writes on RT-FIFO 1, at the
+// simulated time that corresponds to its arrival: what one read() of the
+// pipe returns is one write, whatever it holds, as a client's write() is on
+// the lab PC, and the module's handler decides what to make of a piece that
+// is not a whole record (its rtf_get takes the short piece, so later
+// records stay whole).  A read takes at most the whole records that one
+// write to RT-FIFO 1 takes whole, so that a long write of whole records is
+// handed on in whole records.
 void commands_take(Service &s, hrtime limit)
 {
-    unsigned char buf[kRecordsPerWrite * kRecord];
+    unsigned char buf[USS_RECORDS_PER_WRITE * USS_RECORD_SIZE];
     while (s.pipe1.fd >= 0) {
-        size_t have = s.partial.size();
-        std::copy(s.partial.begin(), s.partial.end(), buf);
-        ssize_t n = read(s.pipe1.fd, buf + have, sizeof buf - have);
+        ssize_t n = read(s.pipe1.fd, buf, sizeof buf);
         if (n <= 0)
             return;
         time_catch_up(s, limit);
-        size_t total = have + static_cast<size_t>(n);
-        size_t whole = total - total % kRecord;
-        s.partial.assign(buf + whole, buf + total);
-        for (size_t i = 0; i < whole; i += kRecord)
-            s.note(write_text(buf + i, kRecord));
-        if (!s.partial.empty())
-            s.note(std::to_string(s.partial.size()) + " bytes of a record so far");
-        if (whole == 0)
-            continue;
-        int rc = s.m.linux_write(1, buf, whole);
+        size_t got = static_cast<size_t>(n);
+        if (got % USS_RECORD_SIZE == 0) {
+            for (size_t i = 0; i < got; i += USS_RECORD_SIZE)
+                s.note(write_text(buf + i, USS_RECORD_SIZE));
+        } else {
+            s.note(write_text(buf, got));
+        }
+        int rc = s.m.linux_write(1, buf, got);
         if (rc == Machine::kWriteWaits)
             s.note("the write waits for room in RT-FIFO 1");
         else if (rc < 0)
