@@ -85,8 +85,8 @@ int parse_int32(const std::string &word, int line)
 int parse_sensor(const std::string &word, int line)
 {
     int s = parse_int32(word, line);
-    if (s < 0 || s > 256)
-        fail(line, "sensor number out of range 0..256: " + word);
+    if (s < 1 || s > 256)
+        fail(line, "sensor number out of range 1..256: " + word);
     return s;
 }
 

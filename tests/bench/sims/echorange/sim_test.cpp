@@ -52,6 +52,10 @@ TEST(ScenarioFormat, ErrorsNameTheLine)
         {"at 0 load\n", "no duration"},
         {"duration 1s\nfly away\n", "line 2: unknown directive: fly"},
         {"duration 1s\nat 0 write 1 4294967296 0\n", "line 2: not a 32-bit integer"},
+        // The board's sensors are 1 to 256.
+        {"duration 1s\ntarget 0 1m\n", "line 2: sensor number out of range 1..256: 0"},
+        {"duration 1s\ntarget 257 1m\n", "line 2: sensor number out of range 1..256: 257"},
+        {"duration 1s\nat 0 target 0 none\n", "line 2: sensor number out of range 1..256: 0"},
     };
     for (const auto &b : bad) {
         try {
@@ -204,6 +208,40 @@ TEST(EchorangeSim, SecondShotOfTheLongestPeriod)
     EXPECT_NE(r.out.find("\n4294967.294000000 9999\n4294967.299819029 1000\n"), std::string::npos) << r.out;
 }
 
+// Every option that takes a value takes it as --opt=VALUE and as
+// --opt VALUE, with the same result.
+TEST(EchorangeSim, OptionValuesInBothForms)
+{
+    testutil::TempDir dir;
+    std::string sc = dir.write("s", "target 1 1m\nduration 20ms\nat 0 write 1 1 0\n");
+    auto a = sim({"--trace=" + dir.path() + "/a.trace", "--vcd=" + dir.path() + "/a.vcd",
+                  "--module=" + rtlsim::Machine::default_module_path(), sc});
+    auto b = sim({"--trace", dir.path() + "/b.trace", "--vcd", dir.path() + "/b.vcd", "--module",
+                  rtlsim::Machine::default_module_path(), sc});
+    ASSERT_EQ(a.exit_code, 0) << a.err;
+    ASSERT_EQ(b.exit_code, 0) << b.err;
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_NE(a.out.find("0.005819029 1000\n"), std::string::npos) << a.out;
+    std::string trace = testutil::read_file(dir.path() + "/a.trace");
+    EXPECT_NE(trace.find(" out "), std::string::npos);
+    EXPECT_EQ(trace, testutil::read_file(dir.path() + "/b.trace"));
+    EXPECT_EQ(testutil::read_file(dir.path() + "/a.vcd"), testutil::read_file(dir.path() + "/b.vcd"));
+    // The served options too: --serve=DIR and --speed=F are taken (and
+    // refused together with --trace, which shows they were read).
+    auto c = sim({"--serve=" + dir.path() + "/rf", "--speed=5", "--trace", dir.path() + "/c.trace", sc});
+    EXPECT_EQ(c.exit_code, 2);
+    EXPECT_EQ(c.err, "echorange-sim: --trace and --vcd are for scenario runs, not --serve\n");
+    auto d = sim({"--speed=0", "--serve", dir.path() + "/rf", sc});
+    EXPECT_EQ(d.err, "echorange-sim: --speed wants a factor above 0 (up to 1000000): 0\n");
+    // A value missing at the end, or empty after '='.
+    auto e = sim({sc, "--trace"});
+    EXPECT_EQ(e.exit_code, 2);
+    EXPECT_EQ(e.err.substr(0, e.err.find('\n') + 1), "echorange-sim: --trace wants FILE\n");
+    auto f = sim({"--trace=", sc});
+    EXPECT_EQ(f.exit_code, 2);
+    EXPECT_EQ(f.err.substr(0, f.err.find('\n') + 1), "echorange-sim: bad option --trace=\n");
+}
+
 TEST(EchorangeSim, BundledScenario)
 {
     auto r = sim({EXAMPLE_SCENARIO});
@@ -285,8 +323,16 @@ TEST(EchorangeSim, ReaderStoppedForAnHour)
 TEST(EchorangeSim, CommandLineErrors)
 {
     EXPECT_EQ(sim({}).exit_code, 2);
-    EXPECT_EQ(sim({"/nonexistent/scenario"}).exit_code, 2);
     testutil::TempDir dir;
+    // A scenario that cannot be read: the system's reason, as the other
+    // tools give it; a folder says it is one.
+    auto missing = sim({dir.path() + "/nosuch.scenario"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_EQ(missing.err, "echorange-sim: cannot open " + dir.path() + "/nosuch.scenario: No such file or directory\n");
+    auto folder = sim({dir.path()});
+    EXPECT_EQ(folder.exit_code, 2);
+    EXPECT_EQ(folder.err, "echorange-sim: cannot open " + dir.path() + ": Is a directory\n");
+    EXPECT_EQ(folder.out, "");
     auto r = sim({dir.write("s", "duration 1s\nat 0 jump\n")});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("line 2: unknown action: jump"), std::string::npos) << r.err;
