@@ -4,14 +4,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iostream>
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +84,11 @@ struct Service {
     std::string path1, path2;
     OwnPipe pipe1, pipe2;  // DIR/rtf1 and DIR/rtf2
     int dir_lock = -1;  // DIR, open and flock()ed while this service may own its pipes
+    // Opens of the pipes, watched (inotify) to tell when a second process
+    // holds one (an RT-FIFO would have refused it); -1 where none can be.
+    int opens = -1;
+    int watch1 = -1, watch2 = -1;
+    bool shared1 = false, shared2 = false;  // told already, until fewer hold it
     hrtime wall0 = 0;
     std::deque<unsigned char> pieces;  // bytewise: bytes not yet handed on
     long values = 0;
@@ -91,6 +99,8 @@ struct Service {
     }
     ~Service()
     {
+        if (opens >= 0)
+            close(opens);
         if (dir_lock >= 0)
             close(dir_lock);  // gives DIR up
     }
@@ -192,6 +202,82 @@ int dir_take(Service &s)
     return 0;
 }
 
+// The processes other than this one that hold the pipe own open, by /proc;
+// only those whose file descriptors this user may look at.
+int pipe_holders(const OwnPipe &own)
+{
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return 0;
+    int holders = 0;
+    const pid_t self = getpid();
+    while (dirent *e = readdir(proc)) {
+        char *end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        std::string fds = std::string("/proc/") + e->d_name + "/fd";
+        DIR *d = opendir(fds.c_str());
+        if (!d)
+            continue;
+        bool holds = false;
+        while (dirent *f = readdir(d)) {
+            struct stat st;
+            if (f->d_name[0] != '.' && stat((fds + '/' + f->d_name).c_str(), &st) == 0 && st.st_dev == own.dev &&
+                st.st_ino == own.ino)
+                holds = true;
+        }
+        closedir(d);
+        holders += holds ? 1 : 0;
+    }
+    closedir(proc);
+    return holders;
+}
+
+// Looks at the opens and closes of the pipes since the last look: when a
+// second process holds one, the log says so, once until fewer hold it.
+void openers_check(Service &s)
+{
+    if (s.opens < 0)
+        return;
+    alignas(inotify_event) char buf[4096];
+    bool look1 = false, look2 = false;
+    for (;;) {
+        ssize_t n = read(s.opens, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n;) {
+            const auto *ev = reinterpret_cast<const inotify_event *>(buf + i);
+            look1 = look1 || ev->wd == s.watch1 || (ev->mask & IN_Q_OVERFLOW);
+            look2 = look2 || ev->wd == s.watch2 || (ev->mask & IN_Q_OVERFLOW);
+            i += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    }
+    auto look = [&](bool changed, const OwnPipe &own, const std::string &path, bool &shared) {
+        if (!changed || own.fd < 0)
+            return;
+        int holders = pipe_holders(own);
+        if (holders >= 2 && !shared)
+            s.note(path + ": held by " + std::to_string(holders) +
+                   " processes at once; the lab PC refuses all but the first (EACCES), here they share it");
+        shared = holders >= 2;
+    };
+    look(look1, s.pipe1, s.path1, s.shared1);
+    look(look2, s.pipe2, s.path2, s.shared2);
+}
+
+// Watches the pipes' opens and closes (after the service's own opens).
+void openers_watch(Service &s)
+{
+    if (s.opens < 0)
+        s.opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (s.opens < 0)
+        return;
+    s.watch1 = inotify_add_watch(s.opens, s.path1.c_str(), IN_OPEN | IN_CLOSE);
+    s.watch2 = inotify_add_watch(s.opens, s.path2.c_str(), IN_OPEN | IN_CLOSE);
+    s.shared1 = s.shared2 = false;
+}
+
 int pipes_open(Service &s)
 {
     if (int st = dir_take(s))
@@ -203,6 +289,7 @@ int pipes_open(Service &s)
         return 2;
     // The size of RT-FIFO 2 is 4000 bytes; a pipe takes whole pages.
     fcntl(s.pipe2.fd, F_SETPIPE_SZ, 4096);
+    openers_watch(s);
     return 0;
 }
 
@@ -433,9 +520,13 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         values_hand_on(s);
         if (status != 0 || stop_signal || target >= limit)
             break;
-        pollfd p = {s.pipe1.fd, POLLIN, 0};
-        if (poll(&p, s.pipe1.fd >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN))
-            commands_take(s, limit);
+        pollfd p[2] = {{s.pipe1.fd, POLLIN, 0}, {s.opens, POLLIN, 0}};
+        if (poll(p, 2, 1) > 0) {
+            if (p[1].revents & POLLIN)
+                openers_check(s);
+            if (p[0].revents & POLLIN)
+                commands_take(s, limit);
+        }
     }
 
     // What a client wrote before the stop still reaches the module (a

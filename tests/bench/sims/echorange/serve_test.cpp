@@ -330,6 +330,57 @@ TEST_F(ServeTest, OverrunningThreadStillStopsOnASignal)
     }
 }
 
+// An RT-FIFO takes one process at a time (another gets EACCES); a named
+// pipe cannot refuse an open, so the service says when two processes hold
+// one, where they would share its values.  The same process opening it
+// twice is allowed on the lab PC too, and is not told.
+TEST_F(ServeTest, SecondProcessOnAPipeIsTold)
+{
+    Server s(dir_, scenario_, tmp_.path(), "server");
+    ASSERT_TRUE(s.serving()) << s.err();
+    const std::string rtf2 = dir_ + "/rtf2";
+    const std::string told = rtf2 + ": held by 2 processes at once; the lab PC refuses all but the first (EACCES), "
+                                    "here they share it\n";
+    int a = open(rtf2.c_str(), O_RDONLY | O_NONBLOCK);
+    int b = open(rtf2.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(a, 0) << std::strerror(errno);
+    ASSERT_GE(b, 0) << std::strerror(errno);
+    // A write after the opens: its line comes after anything the opens gave.
+    int w = open((dir_ + "/rtf1").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(w, 0) << std::strerror(errno);
+    std::string suspend = record(3, 1, 0);
+    ASSERT_EQ(write(w, suspend.data(), suspend.size()), 12);
+    close(w);
+    ASSERT_EQ(s.records(1), std::vector<std::string>{"3 1 0"}) << s.log();
+    EXPECT_EQ(s.log().find(told), std::string::npos) << s.log();
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = open(rtf2.c_str(), O_RDONLY | O_NONBLOCK);
+        char c = fd >= 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(c, 'y');
+    for (int i = 0; i < 1000 && s.log().find(told) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(s.log().find(told), std::string::npos) << s.log();
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(a);
+    close(b);
+    EXPECT_EQ(s.stop(), 0) << s.err();
+}
+
 TEST_F(ServeTest, KilledServerLeavesNoLockBehind)
 {
     // A killed server leaves its pipes; the next one takes DIR and replaces them.
