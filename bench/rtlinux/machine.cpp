@@ -96,6 +96,8 @@ void Machine::platform_call(const char *name, bool switch_point)
     }
     if (call_cost_ > 0)
         pc_.clock().advance(call_cost_);
+    if (ctx_ == Context::rt_thread && running_ && pc_.clock().now() > end_)
+        hold_at_end(running_);
     if (switch_point) {
         collect_due();
         preempt();
@@ -130,7 +132,7 @@ void Machine::preempt()
             return;
         rtl_thread_struct *next = nullptr;
         for (auto &t : threads_) {
-            if (t->state == ThreadState::ready &&
+            if (t->state == ThreadState::ready && !t->held &&
                 (!next || t->info.priority > next->info.priority))
                 next = t.get();
         }
@@ -181,6 +183,33 @@ void Machine::run_until(hrtime until)
         pc_.clock().advance_to(next);
     }
     pc_.clock().advance_to(until);
+}
+
+void Machine::set_end(hrtime end)
+{
+    end_ = end;
+    if (end > pc_.clock().now())
+        for (auto &t : threads_)
+            t->held = false;
+}
+
+bool Machine::thread_stopped_at_end() const
+{
+    return std::any_of(threads_.begin(), threads_.end(), [](const auto &t) { return t->held; });
+}
+
+// The running thread has passed the end of the run inside its work: it
+// stops here, ready, as if the Linux side had got the processor, and goes
+// on from here if the end moves on.  Its interrupt flag is its own: the
+// Linux side gets the processor with interrupts on.
+void Machine::hold_at_end(rtl_thread_struct *thread)
+{
+    bool flag = if_on_;
+    thread->held = true;
+    thread->state = ThreadState::ready;
+    if_on_ = true;
+    switch_to_linux(thread);
+    if_on_ = flag;
 }
 
 hrtime Machine::clock()

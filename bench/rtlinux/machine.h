@@ -207,8 +207,22 @@ public:
     const std::vector<FifoValue> &received() const { return received_; }
     std::vector<int> received_values() const;
 
-    // Lets simulated time run to `until`, every context doing its work.
+    // Lets simulated time run to `until`, every context doing its work.  A
+    // real-time thread keeps the processor as long as it is ready, so a
+    // thread whose work overruns every period (see thread_wait) keeps the
+    // Linux side from running, as on the lab PC, until the end below.
     void run_until(hrtime until);
+    // The end of the run (default never).  Once the clock has passed it, a
+    // real-time thread that still has the processor is stopped at its next
+    // platform call and not let run again, and run_until returns: a run
+    // ends at its end whatever the module does.  Moving the end later lets
+    // a stopped thread go on from where it stopped.
+    void set_end(hrtime end);
+    // Whether a thread was stopped by the end (it had the processor then).
+    bool thread_stopped_at_end() const;
+    // Releases that came while the thread was still at work on an earlier
+    // one (its work overran the period), counted over the run.
+    long overruns() const { return overruns_; }
     void run_for(hrtime span) { run_until(pc_.clock().now() + span); }
     hrtime now() const { return pc_.clock().now(); }
     Context context() const { return ctx_; }
@@ -294,6 +308,7 @@ private:
     int load(const std::string &path);
     int unload();
     void release_thread(rtl_thread_struct *thread);
+    void hold_at_end(rtl_thread_struct *thread);
 
     MachineObserver *obs_ = nullptr;
 
@@ -304,6 +319,8 @@ private:
 
 
     hrtime call_cost_ = 0;
+    hrtime end_ = kNever;
+    long overruns_ = 0;
     Context ctx_ = Context::linux_side;
     bool if_on_ = true;
     int hook_depth_ = 0;

@@ -62,6 +62,9 @@ public:
     virtual void loader(bench::Nanos, const std::string & /*what*/) {}
     // A real-time thread starts or stops running (its state afterwards).
     virtual void thread(bench::Nanos, int /*thread*/, ThreadState) {}
+    // A thread's pthread_wait_np found its next release already past (an
+    // overrun): it runs on for the release at `release`.
+    virtual void overrun(bench::Nanos, int /*thread*/, bench::Nanos /*release*/) {}
 };
 
 // Tells several observers, in the order added.
@@ -109,6 +112,11 @@ public:
     {
         for (auto *o : list_)
             o->thread(t, thread, state);
+    }
+    void overrun(bench::Nanos t, int thread, bench::Nanos release) override
+    {
+        for (auto *o : list_)
+            o->overrun(t, thread, release);
     }
 
 private:

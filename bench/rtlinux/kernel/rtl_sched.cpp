@@ -285,8 +285,15 @@ int Machine::thread_wait()
     }
     hrtime at = next_release(*t);
     if (at <= pc_.clock().now()) {
-        // Already due (an overrun): it runs on.
+        // Already due (an overrun: the work took longer than the period):
+        // it runs on at once for that release, and its next wait looks at
+        // the instant after it, so every instant that passed is taken in
+        // turn.  A period's work that always overruns never waits again,
+        // and the Linux side gets the processor no more.
         t->last_release = at;
+        ++overruns_;
+        if (obs_)
+            obs_->overrun(pc_.clock().now(), thread_number(t), at);
         return 0;
     }
     t->state = ThreadState::waiting;

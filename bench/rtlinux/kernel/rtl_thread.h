@@ -40,6 +40,9 @@ struct rtl_thread_struct {
     rtlsim::hrtime last_release = 0;  // the instant the thread was last let run
     rtlsim::hrtime release_at = rtlsim::kNever;
     long releases = 0;
+    // Stopped inside a platform call at the end of the run (Machine::set_end):
+    // not let run again until the end moves on.
+    bool held = false;
     bench::EventQueue::Id release_event = bench::EventQueue::kNoEvent;  // at release_at
 };
 

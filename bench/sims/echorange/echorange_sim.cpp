@@ -22,10 +22,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 
 #include "sims/common/front_end.h"
 #include "sims/echorange/example_scenario.h"
@@ -110,14 +108,22 @@ int parse_command_line(int argc, char **argv, Settings &s)
             s.path = word;
             continue;
         }
+        // An option that takes a value takes it as --opt=VALUE or as the
+        // next word, --opt VALUE, whichever way its help shows it.
         std::string value;
         bool given = false;
-        if (!bench::option_value(*option, word, value, given))
+        bench::ValueForm form = bench::value_form(*option);
+        if (form == bench::ValueForm::Needed || form == bench::ValueForm::NextArgument) {
+            size_t eq = word.find('=');
+            if (eq != std::string::npos) {
+                value = word.substr(eq + 1);
+            } else {
+                if (i + 1 >= argc)
+                    return bench::command_line_error(kProgram, word + " wants " + (option->value + 1), kDoc);
+                value = argv[++i];
+            }
+        } else if (!bench::option_value(*option, word, value, given)) {
             return bench::command_line_error(kProgram, "bad option " + word, kDoc);
-        if (bench::value_form(*option) == bench::ValueForm::NextArgument) {
-            if (i + 1 >= argc)
-                return bench::command_line_error(kProgram, word + " wants" + option->value, kDoc);
-            value = argv[++i];
         }
         switch (option->tag) {
         case Module:
@@ -196,6 +202,31 @@ bool module_object(const std::string &path, std::string &why)
     return true;
 }
 
+// The scenario file's text; 0, or the errno of what failed (a folder gives
+// EISDIR at its read).
+int read_scenario(const std::string &path, std::string &text)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            return err;
+        }
+        if (n == 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -215,17 +246,13 @@ int main(int argc, char **argv)
     const rtlsim::ServeOptions &serve = s.serve;
     const bool serving = s.serving;
 
-    std::ifstream in(path);
-    if (!in) {
-        std::cerr << "echorange-sim: cannot open " << path << '\n';
-        return 2;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text;
+    if (int err = read_scenario(path, text))
+        return bench::front_end_error(kProgram, "cannot open " + path + ": " + std::strerror(err));
 
     rtlsim::Scenario scenario;
     try {
-        scenario = rtlsim::parse_scenario(text.str(), !serving);
+        scenario = rtlsim::parse_scenario(text, !serving);
     } catch (const rtlsim::ScenarioError &e) {
         std::cerr << "echorange-sim: " << path << ": " << e.what() << '\n';
         return 2;

@@ -85,8 +85,8 @@ int parse_int32(const std::string &word, int line)
 int parse_sensor(const std::string &word, int line)
 {
     int s = parse_int32(word, line);
-    if (s < 0 || s > 256)
-        fail(line, "sensor number out of range 0..256: " + word);
+    if (s < 1 || s > 256)
+        fail(line, "sensor number out of range 1..256: " + word);
     return s;
 }
 
@@ -250,7 +250,7 @@ hrtime parse_time(const std::string &word)
     if (!time_value(word, &v))
         throw ScenarioError(kNotATime + word);
     if (v > kMaxTime)
-        throw ScenarioError("a time is at most 7 days (168h) of simulated time: " + word);
+        throw ScenarioError("a time is at most 60 days (1440h) of simulated time: " + word);
     return v;
 }
 
@@ -444,6 +444,12 @@ int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_pa
     }
 }
 
+std::string overruns_text(long n)
+{
+    return std::to_string(n) + (n == 1 ? " release" : " releases") +
+           " of the thread came while its work on the last one went on (overruns)";
+}
+
 void write_end(std::ostream &out, const Machine &m, long values, const char *values_what)
 {
     out << "--- kernel log ---\n" << m.kernel_log();
@@ -477,8 +483,15 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
             out << format_time(m.now()) << " # write failed: " << rc << '\n';
     };
 
+    // The run ends at its duration whatever the module does: a thread whose
+    // work overruns every period keeps the Linux side (and so every action
+    // of the scenario's processes) from running, as on the lab PC, but no
+    // further than the end.
+    m.set_end(sc.duration);
     for (const auto &e : sc.events) {
         m.run_until(e.time);
+        if (m.thread_stopped_at_end())
+            break;  // the Linux side never got the processor back
         if (e.kind != ScenarioEvent::Kind::load)
             out << format_time(m.now()) << " # " << describe_event(e) << '\n';
         bool fifo_action = e.kind == ScenarioEvent::Kind::open || e.kind == ScenarioEvent::Kind::close;
@@ -511,6 +524,10 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         }
     }
     m.run_until(sc.duration);
+    if (m.overruns() > 0)
+        out << format_time(m.now()) << " # " << overruns_text(m.overruns()) << '\n';
+    if (m.thread_stopped_at_end())
+        out << format_time(m.now()) << " # end of run: the real-time thread was at work, stopped there\n";
     // The processes end before the module is unloaded: what they hold open
     // is closed, a write that still waits is interrupted.
     for (int pid : pids) {

@@ -19,10 +19,12 @@
 namespace rtlsim {
 
 // The largest numbers a scenario takes.  A run, and every time in it, lasts
-// at most a week of simulated time: far longer than anyone waits for a run,
-// and with every time a run adds to it (a flight, call costs, a period of the
-// module's) still far from the 292 years a count of nanoseconds holds.
-constexpr hrtime kMaxTime = 7 * 24 * 3600 * kSecond;
+// at most 60 days of simulated time: more than two of the longest period a
+// command record carries (2147483647 ms, about 24.9 days), so that the
+// second shot of any periodic command can be seen, and with every time a
+// run adds to it (a flight, call costs, a period of the module's) still far
+// from the 292 years a count of nanoseconds holds.
+constexpr hrtime kMaxTime = 60 * 24 * 3600 * kSecond;
 // A target at most 369045 mm away: its echo comes after 2147483271 ns, the
 // farthest the module measures (a longer interval does not fit its 32 bits).
 constexpr long long kMaxTargetMm = 369045;
@@ -100,6 +102,9 @@ bool apply_machine_event(Machine &m, const ScenarioEvent &e);
 // 0 for the others.  A run and a served machine both act through it and
 // differ only in what they tell about it.
 int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_path);
+// "N releases of the thread came while ... (overruns)", for the end of a
+// run or a service whose thread's work overran its period.
+std::string overruns_text(long overruns);
 // The end of a run or a service: the kernel log, then the summary line
 // ("--- N values <values_what>, ... ---").
 void write_end(std::ostream &out, const Machine &m, long values, const char *values_what);

@@ -4,18 +4,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iostream>
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+#include "uss_records.h"
 
 namespace rtlsim {
 
@@ -45,32 +50,22 @@ hrtime wall_now()
     return static_cast<hrtime>(ts.tv_sec) * kSecond + ts.tv_nsec;
 }
 
-int32_t le32(const unsigned char *p)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
-}
-
 // What one write on RT-FIFO 1 carries, in the scenario trace's words:
 // "write C N P ; C N P" for whole records, "write N bytes" otherwise.
 std::string write_text(const unsigned char *p, size_t n)
 {
     std::ostringstream s;
     s << "write";
-    if (n == 0 || n % 12 != 0) {
+    if (n == 0 || n % USS_RECORD_SIZE != 0) {
         s << ' ' << n << " bytes";
         return s.str();
     }
-    for (size_t i = 0; i < n; i += 12)
-        s << (i ? " ;" : "") << ' ' << le32(p + i) << ' ' << le32(p + i + 4) << ' ' << le32(p + i + 8);
+    for (size_t i = 0; i < n; i += USS_RECORD_SIZE) {
+        uss_msg_struct r = uss_record_get(p + i);
+        s << (i ? " ;" : "") << ' ' << r.command << ' ' << r.number << ' ' << r.period;
+    }
     return s.str();
 }
-
-// A command record on RT-FIFO 1: three little-endian 32-bit ints.
-constexpr size_t kRecord = 12;
-// RT-FIFO 1 holds 4000 bytes, and a Linux-side write of at most that size
-// goes in whole; the most whole records that fit in one write.
-constexpr size_t kRecordsPerWrite = 4000 / kRecord;
 
 // A named pipe this service made, known by device and inode: at the end only
 // that object is unlinked, not whatever has since been put at its path.
@@ -89,9 +84,11 @@ struct Service {
     std::string path1, path2;
     OwnPipe pipe1, pipe2;  // DIR/rtf1 and DIR/rtf2
     int dir_lock = -1;  // DIR, open and flock()ed while this service may own its pipes
-    // Bytes read from DIR/rtf1 that do not make a whole record yet: a pipe
-    // keeps no write boundaries, so a record may come in two reads.
-    std::vector<unsigned char> partial;
+    // Opens of the pipes, watched (inotify) to tell when a second process
+    // holds one (an RT-FIFO would have refused it); -1 where none can be.
+    int opens = -1;
+    int watch1 = -1, watch2 = -1;
+    bool shared1 = false, shared2 = false;  // told already, until fewer hold it
     hrtime wall0 = 0;
     std::deque<unsigned char> pieces;  // bytewise: bytes not yet handed on
     long values = 0;
@@ -102,6 +99,8 @@ struct Service {
     }
     ~Service()
     {
+        if (opens >= 0)
+            close(opens);
         if (dir_lock >= 0)
             close(dir_lock);  // gives DIR up
     }
@@ -203,6 +202,82 @@ int dir_take(Service &s)
     return 0;
 }
 
+// The processes other than this one that hold the pipe own open, by /proc;
+// only those whose file descriptors this user may look at.
+int pipe_holders(const OwnPipe &own)
+{
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return 0;
+    int holders = 0;
+    const pid_t self = getpid();
+    while (dirent *e = readdir(proc)) {
+        char *end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        std::string fds = std::string("/proc/") + e->d_name + "/fd";
+        DIR *d = opendir(fds.c_str());
+        if (!d)
+            continue;
+        bool holds = false;
+        while (dirent *f = readdir(d)) {
+            struct stat st;
+            if (f->d_name[0] != '.' && stat((fds + '/' + f->d_name).c_str(), &st) == 0 && st.st_dev == own.dev &&
+                st.st_ino == own.ino)
+                holds = true;
+        }
+        closedir(d);
+        holders += holds ? 1 : 0;
+    }
+    closedir(proc);
+    return holders;
+}
+
+// Looks at the opens and closes of the pipes since the last look: when a
+// second process holds one, the log says so, once until fewer hold it.
+void openers_check(Service &s)
+{
+    if (s.opens < 0)
+        return;
+    alignas(inotify_event) char buf[4096];
+    bool look1 = false, look2 = false;
+    for (;;) {
+        ssize_t n = read(s.opens, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n;) {
+            const auto *ev = reinterpret_cast<const inotify_event *>(buf + i);
+            look1 = look1 || ev->wd == s.watch1 || (ev->mask & IN_Q_OVERFLOW);
+            look2 = look2 || ev->wd == s.watch2 || (ev->mask & IN_Q_OVERFLOW);
+            i += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    }
+    auto look = [&](bool changed, const OwnPipe &own, const std::string &path, bool &shared) {
+        if (!changed || own.fd < 0)
+            return;
+        int holders = pipe_holders(own);
+        if (holders >= 2 && !shared)
+            s.note(path + ": held by " + std::to_string(holders) +
+                   " processes at once; the lab PC refuses all but the first (EACCES), here they share it");
+        shared = holders >= 2;
+    };
+    look(look1, s.pipe1, s.path1, s.shared1);
+    look(look2, s.pipe2, s.path2, s.shared2);
+}
+
+// Watches the pipes' opens and closes (after the service's own opens).
+void openers_watch(Service &s)
+{
+    if (s.opens < 0)
+        s.opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (s.opens < 0)
+        return;
+    s.watch1 = inotify_add_watch(s.opens, s.path1.c_str(), IN_OPEN | IN_CLOSE);
+    s.watch2 = inotify_add_watch(s.opens, s.path2.c_str(), IN_OPEN | IN_CLOSE);
+    s.shared1 = s.shared2 = false;
+}
+
 int pipes_open(Service &s)
 {
     if (int st = dir_take(s))
@@ -214,14 +289,12 @@ int pipes_open(Service &s)
         return 2;
     // The size of RT-FIFO 2 is 4000 bytes; a pipe takes whole pages.
     fcntl(s.pipe2.fd, F_SETPIPE_SZ, 4096);
+    openers_watch(s);
     return 0;
 }
 
 void pipes_close(Service &s)
 {
-    if (!s.partial.empty())
-        s.note(std::to_string(s.partial.size()) + " bytes of an unfinished record dropped");
-    s.partial.clear();
     pipe_remove(s, s.pipe1, s.path1);
     pipe_remove(s, s.pipe2, s.path2);
     s.pieces.clear();
@@ -229,7 +302,7 @@ void pipes_close(Service &s)
 
 void value_noted(Service &s, const unsigned char *p)
 {
-    s.out << format_time(s.m.now()) << ' ' << le32(p) << std::endl;
+    s.out << format_time(s.m.now()) << ' ' << uss_value_get(p) << std::endl;
     ++s.values;
 }
 
@@ -278,42 +351,50 @@ void values_hand_on(Service &s)
         value_noted(s, buf + i);
 }
 
+// Lets simulated time run to t.  A thread whose work overruns every period
+// keeps the Linux side from running (machine.h); here it is stopped when it
+// passes t, so that the service still sees its clients and its signals, and
+// goes on at the next step.
+void run_to(Service &s, hrtime t)
+{
+    s.m.set_end(t);
+    s.m.run_until(t);
+}
+
 // Lets simulated time catch up with the wall clock (at most to `limit`).
 void time_catch_up(Service &s, hrtime limit)
 {
     hrtime t = sim_target(s);
     if (t > limit)
         t = limit;
-    s.m.run_until(t);
+    run_to(s, t);
     values_hand_on(s);
 }
 
-// Every record waiting in DIR/rtf1 reaches the module, at the simulated time
-// that corresponds to its arrival.  A pipe keeps no write boundaries, so the
-// boundaries are rebuilt here: the module gets whole records only, as many
-// as one write to RT-FIFO 1 takes whole, and a record's first bytes wait
-// for the rest.  (The module's handler reads 12 bytes at a time and drops a
-// shorter tail; handing it a piece would shift every later record.)
+// What waits in DIR/rtf1 reaches the module as writes on RT-FIFO 1, at the
+// simulated time that corresponds to its arrival: what one read() of the
+// pipe returns is one write, whatever it holds, as a client's write() is on
+// the lab PC, and the module's handler decides what to make of a piece that
+// is not a whole record (its rtf_get takes the short piece, so later
+// records stay whole).  A read takes at most the whole records that one
+// write to RT-FIFO 1 takes whole, so that a long write of whole records is
+// handed on in whole records.
 void commands_take(Service &s, hrtime limit)
 {
-    unsigned char buf[kRecordsPerWrite * kRecord];
+    unsigned char buf[USS_RECORDS_PER_WRITE * USS_RECORD_SIZE];
     while (s.pipe1.fd >= 0) {
-        size_t have = s.partial.size();
-        std::copy(s.partial.begin(), s.partial.end(), buf);
-        ssize_t n = read(s.pipe1.fd, buf + have, sizeof buf - have);
+        ssize_t n = read(s.pipe1.fd, buf, sizeof buf);
         if (n <= 0)
             return;
         time_catch_up(s, limit);
-        size_t total = have + static_cast<size_t>(n);
-        size_t whole = total - total % kRecord;
-        s.partial.assign(buf + whole, buf + total);
-        for (size_t i = 0; i < whole; i += kRecord)
-            s.note(write_text(buf + i, kRecord));
-        if (!s.partial.empty())
-            s.note(std::to_string(s.partial.size()) + " bytes of a record so far");
-        if (whole == 0)
-            continue;
-        int rc = s.m.linux_write(1, buf, whole);
+        size_t got = static_cast<size_t>(n);
+        if (got % USS_RECORD_SIZE == 0) {
+            for (size_t i = 0; i < got; i += USS_RECORD_SIZE)
+                s.note(write_text(buf + i, USS_RECORD_SIZE));
+        } else {
+            s.note(write_text(buf, got));
+        }
+        int rc = s.m.linux_write(1, buf, got);
         if (rc == Machine::kWriteWaits)
             s.note("the write waits for room in RT-FIFO 1");
         else if (rc < 0)
@@ -431,17 +512,21 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         if (target > limit)
             target = limit;
         while (status == 0 && next < sc.events.size() && sc.events[next].time <= target) {
-            m.run_until(sc.events[next].time);
+            run_to(s, sc.events[next].time);
             values_hand_on(s);
             status = event_apply(s, sc.events[next++], limit);
         }
-        m.run_until(target);
+        run_to(s, target);
         values_hand_on(s);
         if (status != 0 || stop_signal || target >= limit)
             break;
-        pollfd p = {s.pipe1.fd, POLLIN, 0};
-        if (poll(&p, s.pipe1.fd >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN))
-            commands_take(s, limit);
+        pollfd p[2] = {{s.pipe1.fd, POLLIN, 0}, {s.opens, POLLIN, 0}};
+        if (poll(p, 2, 1) > 0) {
+            if (p[1].revents & POLLIN)
+                openers_check(s);
+            if (p[0].revents & POLLIN)
+                commands_take(s, limit);
+        }
     }
 
     // What a client wrote before the stop still reaches the module (a
@@ -452,6 +537,8 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         s.note(std::string("stopped by ") + signal_name(stop_signal));
     else if (status == 0)
         s.note("end of run");
+    if (m.overruns() > 0)
+        s.note(overruns_text(m.overruns()));
     if (m.module_loaded()) {
         s.note(std::string("ranging thread: ") + thread_state_word(m.thread_state()));
         s.note("rmmod");

@@ -16,13 +16,18 @@
 // How the RT-FIFO's rules map onto pipes:
 //   - A client's write() of up to PIPE_BUF bytes lands in a pipe whole, and
 //     the service hands what one read() of the pipe returns to the module as
-//     one write on RT-FIFO 1.  A pipe keeps no write boundaries: two writes
-//     that come in quick succession can reach the module as one, so a record
-//     split over two writes may happen to work here that the real FIFO
-//     loses.
+//     one write on RT-FIFO 1, whole records or not: the module's handler
+//     takes a short piece with its rtf_get as on the lab PC.  A pipe keeps
+//     no write boundaries: two writes that come in quick succession can
+//     reach the module as one, so a record split over two writes may happen
+//     to work here that the real FIFO loses.
 //   - An RT-FIFO takes one Linux opener at a time (-EACCES for others); a
-//     named pipe takes any number, and the service cannot tell who opened
-//     it.  That rule is not emulated.
+//     named pipe takes any number, and nothing lets the service refuse an
+//     open of it (a mode would not stop root, and comes too late).  So two
+//     clients can share a pipe: two readers of DIR/rtf2 each get some of
+//     the values, each believing them its own.  The service watches the
+//     pipes' opens (inotify) and, by /proc, logs a line when a second
+//     process holds one.
 //   - The service holds both pipes open for reading and writing, so a
 //     client's non-blocking open succeeds at any time, values put while no
 //     client reads wait in DIR/rtf2, and a client sees end of file / EPIPE

@@ -86,4 +86,9 @@ void TraceRecorder::thread(bench::Nanos t, int thread, ThreadState state)
     line(t, "thread", "run", "thread " + std::to_string(thread) + ' ' + thread_state_word(state));
 }
 
+void TraceRecorder::overrun(bench::Nanos t, int thread, bench::Nanos release)
+{
+    line(t, "thread", "overrun", "thread " + std::to_string(thread) + " release " + format_time(release));
+}
+
 }  // namespace rtlsim

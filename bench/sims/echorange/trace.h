@@ -21,6 +21,7 @@
 //            little-endian integers when whole words, else hex bytes
 //   klog     TEXT                 a kernel-log line
 //   run      thread N running|waiting|ready|suspended|gone
+//   overrun  thread N release SECONDS   its wait found that release past
 //
 // A call's line comes when it returns, so whatever ran while it waited or
 // was preempted (an interrupt during outb, the thread's whole period
@@ -46,6 +47,7 @@ public:
     void kernel_log(bench::Nanos t, Context who, const std::string &line) override;
     void loader(bench::Nanos t, const std::string &what) override;
     void thread(bench::Nanos t, int thread, ThreadState state) override;
+    void overrun(bench::Nanos t, int thread, bench::Nanos release) override;
 
 private:
     void line(bench::Nanos t, const char *who, const char *event, const std::string &details);

@@ -1,6 +1,6 @@
-// echorange-sim --serve as a program: command records rebuilt from the pipe
-// whatever its reads return, and the service's ownership of DIR and its
-// pipes.  The server runs in its own process group, so that stopping it
+// echorange-sim --serve as a program: command records handed on from the
+// pipe as a real FIFO takes them, and the service's ownership of DIR and
+// its pipes.  The server runs in its own process group, so that stopping it
 // (SIGSTOP) concerns nobody else and no job control of the test's own group
 // reaches it.
 #include <gtest/gtest.h>
@@ -101,11 +101,12 @@ public:
 
     void signal(int sig) { kill(pid_, sig); }
 
-    // Stops it as a user would (SIGTERM); its exit status, or -1.
-    int stop()
+    // Stops it as a user would (SIGTERM, or Ctrl-C's SIGINT); its exit
+    // status, or -1.
+    int stop(int sig = SIGTERM)
     {
         kill(pid_, SIGCONT);
-        kill(pid_, SIGTERM);
+        kill(pid_, sig);
         reap(true);
         return status();
     }
@@ -224,30 +225,40 @@ TEST_F(ServeTest, RecordsQueuedWhileStoppedKeepTheirBoundaries)
     EXPECT_NE(s.log().find("# ranging thread: suspended"), std::string::npos) << s.log();
 }
 
-TEST_F(ServeTest, RecordInTwoPiecesIsJoined)
+// A piece of a record reaches the module as it came, as on the lab PC: the
+// module's rtf_get takes the short piece, and the records after it stay
+// whole.  (Glued to the next record, it made every later record another
+// one: a stop became ranging on sensor 16777216.)
+TEST_F(ServeTest, RecordPiecesReachTheModuleAsTheyCome)
 {
     Server s(dir_, scenario_, tmp_.path(), "server");
     ASSERT_TRUE(s.serving()) << s.err();
     int fd = open((dir_ + "/rtf1").c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(fd, 0) << std::strerror(errno);
-    std::string shot = record(1, 2, 0);
-    ASSERT_EQ(write(fd, shot.data(), 5), 5);
-    for (int i = 0; i < 1000 && s.log().find("# 5 bytes of a record so far") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(s.log().find("# 5 bytes of a record so far"), std::string::npos) << s.log();
-    ASSERT_EQ(write(fd, shot.data() + 5, 7), 7);
-    // A piece left at the end is dropped, and said so.
-    EXPECT_EQ(s.records(1), std::vector<std::string>{"1 2 0"});
-    ASSERT_EQ(write(fd, shot.data(), 3), 3);
+    auto send = [&](const std::string &bytes, const std::string &logged) {
+        ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        // Each write is taken before the next is made, so that no read of
+        // the pipe joins two of them.
+        for (int i = 0; i < 1000 && s.log().find("# " + logged + "\n") == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_NE(s.log().find("# " + logged + "\n"), std::string::npos) << s.log();
+    };
+    send(record(2, 1, 100), "write 2 1 100");
+    send(std::string("\003\000\000", 3), "write 3 bytes");
+    send(record(3, 1, 0), "write 3 1 0");
+    send(record(1, 2, 0).substr(0, 5), "write 5 bytes");
+    send(record(1, 2, 0), "write 1 2 0");
     close(fd);
-    for (int i = 0; i < 1000 && s.log().find("# 3 bytes of a record so far") == std::string::npos; ++i)
+    std::regex shot(R"(\n\d+\.\d{9} 500\n)");
+    for (int i = 0; i < 1000 && !std::regex_search(s.log(), shot); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(s.stop(), 0) << s.err();
     std::string log = s.log();
-    EXPECT_NE(log.find("# 3 bytes of an unfinished record dropped"), std::string::npos) << log;
-    // The shot of sensor 2 (500 mm) was taken: its value was handed on.
-    EXPECT_TRUE(std::regex_search(log, std::regex(R"(\n\d+\.\d{9} 500\n)"))) << log;
-    EXPECT_EQ(records_in(log), std::vector<std::string>{"1 2 0"});
+    // The stop stopped, and the shot of sensor 2 (500 mm) was taken.
+    EXPECT_NE(log.find("# ranging thread: suspended"), std::string::npos) << log;
+    EXPECT_TRUE(std::regex_search(log, shot)) << log;
+    EXPECT_EQ(records_in(log),
+              (std::vector<std::string>{"2 1 100", "3 bytes", "3 1 0", "5 bytes", "1 2 0"}));
 }
 
 // ---- DIR and its pipes
@@ -291,6 +302,83 @@ TEST_F(ServeTest, SecondServerOnTheSameDirIsRefused)
     EXPECT_EQ(first.stop(), 0) << first.err();
     EXPECT_FALSE(exists(dir_ + "/rtf1"));
     EXPECT_FALSE(exists(dir_ + "/rtf2"));
+}
+
+// A thread whose every period's work is longer than its period (1 ms
+// periods, 90 us per platform call) never lets the Linux side run; the
+// service still ends on a signal, and removes its pipes.
+TEST_F(ServeTest, OverrunningThreadStillStopsOnASignal)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        std::string dir = dir_ + std::to_string(sig);
+        std::string sc = tmp_.write("overrun.scenario", "call-cost 90us\ntarget 1 1m\nat 0 write 2 1 1\n");
+        Server s(dir, sc, tmp_.path(), "overrun" + std::to_string(sig));
+        ASSERT_TRUE(s.serving()) << s.err();
+        std::regex value(R"(\n\d+\.\d{9} (9999|\d+)\n)");
+        for (int i = 0; i < 1000 && !std::regex_search(s.log(), value); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(std::regex_search(s.log(), value)) << s.log();
+        EXPECT_EQ(s.stop(sig), 0) << s.err();
+        std::string log = s.log();
+        EXPECT_NE(log.find(std::string("# stopped by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT")), std::string::npos)
+            << log;
+        EXPECT_NE(log.find(" of the thread came while its work on the last one went on (overruns)\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_FALSE(exists(dir + "/rtf1"));
+        EXPECT_FALSE(exists(dir + "/rtf2"));
+    }
+}
+
+// An RT-FIFO takes one process at a time (another gets EACCES); a named
+// pipe cannot refuse an open, so the service says when two processes hold
+// one, where they would share its values.  The same process opening it
+// twice is allowed on the lab PC too, and is not told.
+TEST_F(ServeTest, SecondProcessOnAPipeIsTold)
+{
+    Server s(dir_, scenario_, tmp_.path(), "server");
+    ASSERT_TRUE(s.serving()) << s.err();
+    const std::string rtf2 = dir_ + "/rtf2";
+    const std::string told = rtf2 + ": held by 2 processes at once; the lab PC refuses all but the first (EACCES), "
+                                    "here they share it\n";
+    int a = open(rtf2.c_str(), O_RDONLY | O_NONBLOCK);
+    int b = open(rtf2.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(a, 0) << std::strerror(errno);
+    ASSERT_GE(b, 0) << std::strerror(errno);
+    // A write after the opens: its line comes after anything the opens gave.
+    int w = open((dir_ + "/rtf1").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(w, 0) << std::strerror(errno);
+    std::string suspend = record(3, 1, 0);
+    ASSERT_EQ(write(w, suspend.data(), suspend.size()), 12);
+    close(w);
+    ASSERT_EQ(s.records(1), std::vector<std::string>{"3 1 0"}) << s.log();
+    EXPECT_EQ(s.log().find(told), std::string::npos) << s.log();
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = open(rtf2.c_str(), O_RDONLY | O_NONBLOCK);
+        char c = fd >= 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(c, 'y');
+    for (int i = 0; i < 1000 && s.log().find(told) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(s.log().find(told), std::string::npos) << s.log();
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(a);
+    close(b);
+    EXPECT_EQ(s.stop(), 0) << s.err();
 }
 
 TEST_F(ServeTest, KilledServerLeavesNoLockBehind)

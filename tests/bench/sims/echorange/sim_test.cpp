@@ -52,6 +52,10 @@ TEST(ScenarioFormat, ErrorsNameTheLine)
         {"at 0 load\n", "no duration"},
         {"duration 1s\nfly away\n", "line 2: unknown directive: fly"},
         {"duration 1s\nat 0 write 1 4294967296 0\n", "line 2: not a 32-bit integer"},
+        // The board's sensors are 1 to 256.
+        {"duration 1s\ntarget 0 1m\n", "line 2: sensor number out of range 1..256: 0"},
+        {"duration 1s\ntarget 257 1m\n", "line 2: sensor number out of range 1..256: 257"},
+        {"duration 1s\nat 0 target 0 none\n", "line 2: sensor number out of range 1..256: 0"},
     };
     for (const auto &b : bad) {
         try {
@@ -64,20 +68,20 @@ TEST(ScenarioFormat, ErrorsNameTheLine)
 }
 
 // Numbers past what a run can hold are refused with the line named, before
-// anything runs: times beyond a week (some of them beyond 64 bits of
+// anything runs: times beyond 60 days (some of them beyond 64 bits of
 // nanoseconds, one that used to make the run endless), targets beyond what
 // the module measures, call costs beyond a tenth of a period.  The largest
 // accepted values are exactly at the bounds.
 TEST(ScenarioFormat, ExtremeNumbersAreRefused)
 {
     const std::pair<const char *, const char *> bad[] = {
-        {"duration 9223372036.9s\n", "line 1: a time is at most 7 days (168h) of simulated time: 9223372036.9s"},
-        {"duration 2562047.9h\n", "line 1: a time is at most 7 days (168h) of simulated time: 2562047.9h"},
-        {"duration 153722867.9min\n", "line 1: a time is at most 7 days (168h) of simulated time: 153722867.9min"},
-        {"duration 9223372036854775807ns\n", "line 1: a time is at most 7 days"},
-        {"duration 99999999999999999999999s\n", "line 1: a time is at most 7 days"},
-        {"duration 168.000000001h\n", "line 1: a time is at most 7 days"},
-        {"duration 1s\nat 604800.000000001s load\n", "line 2: a time is at most 7 days"},
+        {"duration 9223372036.9s\n", "line 1: a time is at most 60 days (1440h) of simulated time: 9223372036.9s"},
+        {"duration 2562047.9h\n", "line 1: a time is at most 60 days (1440h) of simulated time: 2562047.9h"},
+        {"duration 153722867.9min\n", "line 1: a time is at most 60 days (1440h) of simulated time: 153722867.9min"},
+        {"duration 9223372036854775807ns\n", "line 1: a time is at most 60 days"},
+        {"duration 99999999999999999999999s\n", "line 1: a time is at most 60 days"},
+        {"duration 1440.000000001h\n", "line 1: a time is at most 60 days"},
+        {"duration 1s\nat 5184000.000000001s load\n", "line 2: a time is at most 60 days"},
         {"duration 1s\ntarget 1 999999999999m\n",
          "line 2: a distance is at most 369045mm (the farthest a 32-bit interval measures): 999999999999m"},
         {"duration 1s\ntarget 1 369045.001m\n", "line 2: a distance is at most 369045mm"},
@@ -98,16 +102,16 @@ TEST(ScenarioFormat, ExtremeNumbersAreRefused)
             EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
         }
     }
-    rtlsim::Scenario sc = rtlsim::parse_scenario("duration 168h\ncall-cost 100us\ntarget 1 369045mm\n"
+    rtlsim::Scenario sc = rtlsim::parse_scenario("duration 1440h\ncall-cost 100us\ntarget 1 369045mm\n"
                                                  "target 2 60000000000ns\n"
-                                                 "at 604800s target 3 369.045m\nat 1s target 3 60000000000ns\n");
-    EXPECT_EQ(sc.duration, 604800 * kSecond);
+                                                 "at 5184000s target 3 369.045m\nat 1s target 3 60000000000ns\n");
+    EXPECT_EQ(sc.duration, 5184000 * kSecond);
     EXPECT_EQ(sc.call_cost, 100000);
     EXPECT_EQ(sc.targets.at(1), 2147483271);  // still a 32-bit interval
     ASSERT_EQ(sc.events.size(), 3u);
     EXPECT_EQ(sc.events[1].flight, 60 * kSecond);
     EXPECT_EQ(sc.events[2].flight, 2147483271);
-    EXPECT_EQ(sc.events[2].time, 604800 * kSecond);
+    EXPECT_EQ(sc.events[2].time, 5184000 * kSecond);
 }
 
 // The same through the program: status 2, the file and the line named, no
@@ -116,10 +120,10 @@ TEST(EchorangeSim, ExtremeNumbersEndWithStatus2)
 {
     testutil::TempDir dir;
     const std::pair<const char *, const char *> bad[] = {
-        {"duration 9223372036.9s\n", "line 1: a time is at most 7 days"},
-        {"duration 2562047.9h\n", "line 1: a time is at most 7 days"},
-        {"duration 153722867.9min\n", "line 1: a time is at most 7 days"},
-        {"duration 9223372036854775807ns\n", "line 1: a time is at most 7 days"},
+        {"duration 9223372036.9s\n", "line 1: a time is at most 60 days"},
+        {"duration 2562047.9h\n", "line 1: a time is at most 60 days"},
+        {"duration 153722867.9min\n", "line 1: a time is at most 60 days"},
+        {"duration 9223372036854775807ns\n", "line 1: a time is at most 60 days"},
         {"duration 10ms\ntarget 1 999999999999m\nat 1ms write 1 1 0\n", "line 2: a distance is at most 369045mm"},
         {"duration 10ms\ntarget 1 9223372036854775807ns\nat 1ms write 1 1 0\n",
          "line 2: an echo's flight time is at most"},
@@ -152,6 +156,90 @@ TEST(EchorangeSim, TargetsAndCostsAtTheBounds)
     EXPECT_NE(c.out.find("0.100000000 # end of run: rmmod\n"), std::string::npos) << c.out;
     EXPECT_NE(c.out.find("--- 1 values read, 0 dropped (FIFO 2 full), 1 shots, 0 echoes lost"), std::string::npos)
         << c.out;
+}
+
+// A period shorter than the work done in it (call costs of 85 us and more
+// make the thread's work pass 1 ms): the thread runs on release after
+// release and the Linux side no longer gets the processor, as on the lab
+// PC; the run still ends at its duration, says so, and its trace stops
+// there.  One used to run for ever, its trace growing without end.
+TEST(EchorangeSim, RunsEndAtTheirDurationWhateverTheWorkTakes)
+{
+    testutil::TempDir dir;
+    for (const char *cost : {"80us", "90us", "100us"}) {
+        std::string path = dir.write("h.sc", std::string("call-cost ") + cost +
+                                                 "\ntarget 1 1m\nduration 10ms\nat 0 write 2 1 1\n");
+        std::string trace = dir.path() + "/h.trace";
+        auto r = sim({"--trace=" + trace, path});
+        ASSERT_EQ(r.exit_code, 0) << cost << ": " << r.err;
+        EXPECT_NE(r.out.find(" # end of run: rmmod\n"), std::string::npos) << cost << ": " << r.out;
+        // From 85 us on, every period's work is longer than the period.
+        if (std::string(cost) != "80us") {
+            EXPECT_NE(r.out.find(" releases of the thread came while its work on the last one went on (overruns)\n"),
+                      std::string::npos)
+                << cost << ": " << r.out;
+            EXPECT_NE(r.out.find("# end of run: the real-time thread was at work, stopped there\n"),
+                      std::string::npos)
+                << cost << ": " << r.out;
+        }
+        // Every line of the trace is within the run: its 10 ms and the
+        // unload's calls after it.
+        std::string t = testutil::read_file(trace);
+        ASSERT_FALSE(t.empty());
+        size_t last = t.rfind('\n', t.size() - 2);
+        double end = std::stod(t.substr(last == std::string::npos ? 0 : last + 1));
+        EXPECT_LT(end, 0.012) << cost;
+        EXPECT_LT(t.size(), 1000000u) << cost;
+        if (std::string(cost) != "80us") {
+            EXPECT_NE(t.find(" overrun thread 1 release "), std::string::npos) << cost;
+        }
+    }
+}
+
+// The longest period a record carries (2147483647 ms, about 24.9 days): its
+// second shot is within a run's reach, at the right time.
+TEST(EchorangeSim, SecondShotOfTheLongestPeriod)
+{
+    testutil::TempDir dir;
+    auto r = sim({dir.write("s", "target 1 1m\nduration 1200h\nat 0 write 2 1 2147483647\n")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\n0.005819029 1000\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n2147483.652819029 1000\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n4294967.294000000 9999\n4294967.299819029 1000\n"), std::string::npos) << r.out;
+}
+
+// Every option that takes a value takes it as --opt=VALUE and as
+// --opt VALUE, with the same result.
+TEST(EchorangeSim, OptionValuesInBothForms)
+{
+    testutil::TempDir dir;
+    std::string sc = dir.write("s", "target 1 1m\nduration 20ms\nat 0 write 1 1 0\n");
+    auto a = sim({"--trace=" + dir.path() + "/a.trace", "--vcd=" + dir.path() + "/a.vcd",
+                  "--module=" + rtlsim::Machine::default_module_path(), sc});
+    auto b = sim({"--trace", dir.path() + "/b.trace", "--vcd", dir.path() + "/b.vcd", "--module",
+                  rtlsim::Machine::default_module_path(), sc});
+    ASSERT_EQ(a.exit_code, 0) << a.err;
+    ASSERT_EQ(b.exit_code, 0) << b.err;
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_NE(a.out.find("0.005819029 1000\n"), std::string::npos) << a.out;
+    std::string trace = testutil::read_file(dir.path() + "/a.trace");
+    EXPECT_NE(trace.find(" out "), std::string::npos);
+    EXPECT_EQ(trace, testutil::read_file(dir.path() + "/b.trace"));
+    EXPECT_EQ(testutil::read_file(dir.path() + "/a.vcd"), testutil::read_file(dir.path() + "/b.vcd"));
+    // The served options too: --serve=DIR and --speed=F are taken (and
+    // refused together with --trace, which shows they were read).
+    auto c = sim({"--serve=" + dir.path() + "/rf", "--speed=5", "--trace", dir.path() + "/c.trace", sc});
+    EXPECT_EQ(c.exit_code, 2);
+    EXPECT_EQ(c.err, "echorange-sim: --trace and --vcd are for scenario runs, not --serve\n");
+    auto d = sim({"--speed=0", "--serve", dir.path() + "/rf", sc});
+    EXPECT_EQ(d.err, "echorange-sim: --speed wants a factor above 0 (up to 1000000): 0\n");
+    // A value missing at the end, or empty after '='.
+    auto e = sim({sc, "--trace"});
+    EXPECT_EQ(e.exit_code, 2);
+    EXPECT_EQ(e.err.substr(0, e.err.find('\n') + 1), "echorange-sim: --trace wants FILE\n");
+    auto f = sim({"--trace=", sc});
+    EXPECT_EQ(f.exit_code, 2);
+    EXPECT_EQ(f.err.substr(0, f.err.find('\n') + 1), "echorange-sim: bad option --trace=\n");
 }
 
 TEST(EchorangeSim, BundledScenario)
@@ -235,8 +323,16 @@ TEST(EchorangeSim, ReaderStoppedForAnHour)
 TEST(EchorangeSim, CommandLineErrors)
 {
     EXPECT_EQ(sim({}).exit_code, 2);
-    EXPECT_EQ(sim({"/nonexistent/scenario"}).exit_code, 2);
     testutil::TempDir dir;
+    // A scenario that cannot be read: the system's reason, as the other
+    // tools give it; a folder says it is one.
+    auto missing = sim({dir.path() + "/nosuch.scenario"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_EQ(missing.err, "echorange-sim: cannot open " + dir.path() + "/nosuch.scenario: No such file or directory\n");
+    auto folder = sim({dir.path()});
+    EXPECT_EQ(folder.exit_code, 2);
+    EXPECT_EQ(folder.err, "echorange-sim: cannot open " + dir.path() + ": Is a directory\n");
+    EXPECT_EQ(folder.out, "");
     auto r = sim({dir.write("s", "duration 1s\nat 0 jump\n")});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("line 2: unknown action: jump"), std::string::npos) << r.err;
