@@ -86,6 +86,17 @@ for sh in "${shells[@]}"; do
   [ "$(grep -c '^f [0-9a-f]\{32\} [a-z]' "$man")" = 18 ] && ! grep -q "^. $P\|^. /" "$man" &&
     ok "$sh: MANIFEST: 18 files with their MD5 sums, by paths relative to the prefix" || fail "$sh: MANIFEST: $(cat "$man")"
 
+  # An empty prefix, one with .. in it, an empty group: usage errors.
+  usage_ok=yes
+  sh_run "$sh" --prefix ""
+  [ $st = 2 ] && [ "$(echo "$err" | head -n 1)" = "install.sh: the prefix must be an absolute path: " ] || usage_ok="--prefix '': $st $err"
+  sh_run "$sh" --prefix "$P/../elsewhere"
+  [ $st = 2 ] && [ ! -e "$work/elsewhere" ] || usage_ok="--prefix with ..: $st $err"
+  sh_run "$sh" --prefix "$P" --psload-group ""
+  [ $st = 2 ] && [ "$err" = "install.sh: not a group name: (empty)" ] || usage_ok="--psload-group '': $st $err"
+  [ "$usage_ok" = yes ] && [ "$(tree "$P")" = "$full" ] && ok "$sh: an empty prefix, a prefix with .., an empty group: exit 2" ||
+    fail "$sh: usage: $usage_ok"
+
   # --- 1: links ------------------------------------------------------------
   if [ $is_root = yes ]; then
     echo "root's own" >"$work/rootfile"
