@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs (or uninstalls) labtools on the lab PC from the unpacked archive.
 # Plain POSIX sh: it runs under the shells of the lab PC's time (bash 2 as
-# sh, ash, busybox sh, dash) and uses only basename, cat, chgrp, chmod,
-# chown, cp, dirname, find, grep, id, kill, ln, ls, md5sum (or cksum), mkdir,
-# mv, rm, rmdir and sed, all of them in the lab PC's busybox as well.
+# sh, ash, busybox sh, dash) and uses only chgrp, chmod, chown, cp, dirname,
+# find, grep, id, ln, md5sum (cksum where there is none), mkdir, mv, rm,
+# rmdir, sed, tail and wc besides the shell's own echo, kill, printf, read
+# and test: all of them applets of the lab PC's busybox too.
 #
 #   sh install.sh [--prefix DIR] [--psload-group GROUP] [--no-check] [--force]
 #   sh install.sh [--prefix DIR] --uninstall [--force]
@@ -136,12 +137,19 @@ need_root() {
     die "$*: run it as root"
 }
 
-# mode_uid PATH: $lmode and $luid of PATH itself (not of a link's target).
-mode_uid() {
-    set -f
-    set -- `ls -ldn "$1" 2>/dev/null`
-    set +f
-    lmode=${1:-} luid=${3:-}
+# is PATH TEST...: find's TEST holds for PATH itself.  (find, not ls: the
+# lab PC's busybox ls crashes on some 2.4 kernels.)
+is() {
+    is_p=$1
+    shift
+    [ -n "`find "$is_p" -maxdepth 0 "$@" 2>/dev/null`" ]
+}
+# has_entries DIR: DIR is not empty.
+has_entries() {
+    for he in "$1"/* "$1"/.[!.]* "$1"/..?*; do
+        [ -e "$he" ] || [ -h "$he" ] && return 0
+    done
+    return 1
 }
 
 # safe_dir PATH WHERE: refuses a link or a non-folder at PATH, and as root a
@@ -151,13 +159,11 @@ safe_dir() {
     [ -h "$1" ] && die "$1 is a symbolic link: refused (give the real folder, and no link on the way)"
     [ -d "$1" ] || die "$1 is there but is not a folder: refused"
     [ "$uid" -eq 0 ] || return 0
-    mode_uid "$1"
-    [ "$luid" = 0 ] || die "$1 belongs to user $luid, who could change what root installs there: refused"
-    case $2:$lmode in
-        above:?????????[tT]*) return 0 ;;
-        *:?????w* | *:????????w*)
-            die "$1 can be written by other users ($lmode): refused as root (chmod go-w it first)" ;;
-    esac
+    is "$1" -user 0 || die "$1 belongs to another user than root, who could change what root installs there: refused"
+    [ "$2" = above ] && is "$1" -perm -1000 && return 0
+    if is "$1" -perm -020 || is "$1" -perm -002; then
+        die "$1 can be written by users other than root (its group or all): refused as root (chmod go-w it first)"
+    fi
     return 0
 }
 
@@ -379,9 +385,10 @@ write_manifest() {
 }
 
 # --- The lock -------------------------------------------------------------
-# .labtools-labpc-install.lock, a symbolic link to the process ID (made at
-# once with its content, and by a call that fails where the name exists),
-# in the prefix or in the nearest folder above it that exists.  Beside it,
+# .labtools-labpc-install.lock, a file holding the process ID, in the prefix
+# or in the nearest folder above it that exists: written whole in a folder
+# of this run's own (.labtools-labpc-install.PID) and linked (ln, which
+# fails where the name exists) to its place.  Beside it,
 # while folders are made before the prefix's MANIFEST can be, the journal
 # .labtools-labpc-install.d/MANIFEST.  A lock whose process is gone is left
 # from a kill; its journal is taken over by the rerun for the same prefix.
@@ -392,7 +399,14 @@ journal=
 journal_used=
 adopted_journal=
 in_dir() { [ "$1" = / ] && echo "/$2" || echo "$1/$2"; }
-lock_pid() { ls -l "$1" 2>/dev/null | sed -n 's/.* -> \([0-9][0-9]*\)$/\1/p'; }
+lock_pid() {
+    lp=
+    [ -f "$1" ] && [ ! -h "$1" ] && read -r lp <"$1" 2>/dev/null
+    case $lp in
+        "" | *[!0-9]*) ;;
+        *) echo "$lp" ;;
+    esac
+}
 alive() { [ -n "$1" ] && [ "$1" != $$ ] && { kill -0 "$1" 2>/dev/null || [ -d "/proc/$1" ]; }; }
 
 cleanup() {
@@ -413,20 +427,39 @@ trap 'exit 1' HUP INT PIPE TERM
 take_lock() {
     top=`existing "$prefix"`
     l=`in_dir "$top" $lockname`
-    if ! ln -s $$ "$l" 2>/dev/null; then
+    # Left by a run killed while it took its lock.
+    for m in "$top"/.labtools-labpc-install.[0-9]*; do
+        [ -d "$m" ] && [ ! -h "$m" ] && ! alive "${m##*.}" && is "$m" -user "$uid" || continue
+        rm -f "$m/pid"
+        rmdir "$m" 2>/dev/null
+    done
+    mine=`in_dir "$top" .labtools-labpc-install.$$`
+    (umask 077 && mkdir "$mine") || die "cannot make $mine"
+    echo $$ >"$mine/pid" || die "cannot write $mine/pid"
+    if ! ln "$mine/pid" "$l" 2>/dev/null; then
         pid=`lock_pid "$l"`
-        alive "$pid" && die "another install.sh runs for this prefix (process $pid, lock $l): try again when it has ended"
-        [ -n "$pid" ] || die "$l is in the way (not a lock of install.sh): refused"
+        if alive "$pid"; then
+            rm -f "$mine/pid"
+            rmdir "$mine"
+            die "another install.sh runs for this prefix (process $pid, lock $l): try again when it has ended"
+        fi
+        if [ -z "$pid" ]; then
+            rm -f "$mine/pid"
+            rmdir "$mine"
+            die "$l is in the way (not a lock of install.sh): refused"
+        fi
         rm -f "$l"
-        ln -s $$ "$l" 2>/dev/null || die "cannot take the lock $l"
+        ln "$mine/pid" "$l" 2>/dev/null || die "cannot take the lock $l"
     fi
     lock=$l
+    rm -f "$mine/pid"
+    rmdir "$mine"
     # A run that made the folders up to here holds its lock further up.
     a=$top
     while [ "$a" != / ]; do
         a=`dirname "$a"`
         l=`in_dir "$a" $lockname`
-        if [ -h "$l" ]; then
+        if [ -e "$l" ] || [ -h "$l" ]; then
             pid=`lock_pid "$l"`
             alive "$pid" && die "another install.sh runs for this prefix (process $pid, lock $l): try again when it has ended"
             [ -z "$pid" ] || rm -f "$l"
@@ -438,8 +471,7 @@ take_lock() {
         j=`in_dir "$a" $journalname`
         if [ -e "$j" ] || [ -h "$j" ]; then
             [ -h "$j" ] && die "$j is a symbolic link: refused"
-            mode_uid "$j"
-            [ -d "$j" ] && [ "$luid" = "$uid" ] || die "$j is not a journal of install.sh: refused"
+            [ -d "$j" ] && is "$j" -user "$uid" || die "$j is not a journal of install.sh: refused"
             if [ -f "$j/MANIFEST" ] && [ "`sed -n 2p "$j/MANIFEST"`" = "# prefix: $prefix" ]; then
                 adopted_journal=$j
             elif [ -f "$j/MANIFEST" ]; then
@@ -546,9 +578,9 @@ remove_dir() {
         drop_entries d "$1"
         [ -n "${2:-}" ] || write_manifest
         echo "removed $d/"
-    elif [ -n "$kept_files" ] && [ -z "${2:-}" ] && [ -n "`ls -A "$d" 2>/dev/null`" ]; then
+    elif [ -n "$kept_files" ] && [ -z "${2:-}" ] && has_entries "$d"; then
         return 0
-    elif [ -n "`ls -A "$d" 2>/dev/null`" ]; then
+    elif has_entries "$d"; then
         # Others' files in a folder the install made: it stays for them.
         drop_entries d "$1"
         [ -n "${2:-}" ] || write_manifest
