@@ -517,9 +517,10 @@ static void value_bytes_drop(int n)
 // next reader, and each value after would be read across two.  Read that
 // way they are nearly always beyond what the module can put, as the high
 // bytes of one are then the low bytes of the next: a value outside 0 to
-// 369045, other than -369045, says the stream is out of step.  From there the bytes are taken
-// one at a time until two possible values follow each other (one alone may
-// be chance), and reading goes on from the first of them.
+// 369045, other than -369045, says the stream is out of step.  From there
+// the bytes are taken one at a time until two possible values follow each
+// other (one alone may be chance), and reading goes on from the first of
+// them.
 static int value_take(int *value)
 {
     for (;;) {
