@@ -4,8 +4,9 @@
 //   byte 0   bits 0-1: bytes cut from the front of the stream (a reader
 //            before took part of the first value); bit 2: the rest of the
 //            input is the stream itself, as it comes; otherwise it is read
-//            as 32-bit words, each made a value the module can put (within
-//            +-369045) and the stream is those values, cut as bit 0-1 say.
+//            as 32-bit words, each made a value the module can put (0 to
+//            369045, or -369045) and the stream is those values, cut as bit
+//            0-1 say.
 // The stream goes into a pipe whose writer then closes; rangectl takes it
 // as it takes a named pipe on opening (the skip of a cut value's rest) and
 // reads values until the end.
@@ -52,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (std::size_t i = 1; i + 4 <= size; i += 4) {
             std::int32_t w;
             std::memcpy(&w, data + i, 4);
-            int v = static_cast<int>(w % (DISTANCE_LIMIT + 1));
+            unsigned u = static_cast<unsigned>(w) % (DISTANCE_LIMIT + 2);
+            int v = u == DISTANCE_LIMIT + 1 ? static_cast<int>(OUT_OF_RANGE) : static_cast<int>(u);
             values.push_back(v);
             for (int b = 0; b < 4; ++b)
                 stream.push_back(static_cast<unsigned char>(static_cast<unsigned>(v) >> (8 * b)));

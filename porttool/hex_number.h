@@ -4,8 +4,11 @@
 // unsigned long, then stored in the unsigned int:
 //   - leading white space (blank, tab, line feed, vertical tab, form feed,
 //     carriage return) is skipped, then one optional + or -;
-//   - a 0 followed by x or X is a prefix; "0x" with no digit after it still
-//     reads as 0 (the 0 was a digit);
+//   - a 0 followed by x or X is a prefix, and digits must follow it: "0x"
+//     with no hex digit after it (0x, -0X, 0xg, 0x-5) is no number.  The
+//     lab PC's sscanf reads such a word as 0, taking the 0 for a digit;
+//     the tool refuses it, as the number it was asked for is not there (a
+//     mistyped "w 0x 5" must not write port 0);
 //   - hex digits in either case up to the first other character; the rest of
 //     the word is ignored;
 //   - a number beyond 32 bits saturates at 0xFFFFFFFF, with or without a
@@ -16,7 +19,8 @@
 //   - no digit at all (an empty or blank word, a lone sign, x5) is no number.
 // On a 64-bit C library the same sscanf converts with a 64-bit unsigned long
 // and the store wraps (123456789 becomes 0x23456789), and other C libraries
-// wrap as well; hence this conversion of our own, the same on every build.
+// wrap as well; hence this conversion of our own, the same on every build,
+// and the same as the lab PC's but for a prefix without digits.
 #ifndef PORTTOOL_HEX_NUMBER_H
 #define PORTTOOL_HEX_NUMBER_H
 
@@ -46,13 +50,9 @@ static inline int hex_number_from_word(const char *word, unsigned int *number)
         p++;
     }
 
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        p += 2;  // a prefix: the digits after it are the number
     int digits = 0;
-    if (*p == '0') {
-        digits = 1;
-        p++;
-        if (*p == 'x' || *p == 'X')
-            p++;
-    }
 
     // 32 bits of magnitude; once it would pass 0xFFFFFFFF it stays saturated.
     unsigned int magnitude = 0;

@@ -13,7 +13,8 @@
 #include "portio.h"
 
 // Converts one number word (see hex_number.h: sscanf("%X") as the lab PC's
-// C library does it, numbers beyond 32 bits saturating).  A word that holds
+// C library does it, numbers beyond 32 bits saturating, a 0x prefix
+// without digits refused).  A word that holds
 // no number at all is refused: acting on an undefined port or value could
 // write to any device on the bus.
 static int number_from_word(const char *word, unsigned int *number)

@@ -43,7 +43,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "uss.h"
+#include "uss_records.h"
 
 // Exit statuses (also in rangectl(1)).
 enum {
@@ -67,7 +67,7 @@ struct rangectl_settings {
     int action;
     int sensor;
     int period;      // milliseconds
-    long timeout;    // milliseconds; -1: the action's default
+    long long timeout;  // milliseconds; -1: the action's default
     long count;      // -n; -1: none
     int raw;         // --raw: 9999 printed as 9999, not "no echo"
 };
@@ -96,8 +96,18 @@ static int out_of_step = 0;
 static int data_is_pipe = 0;  // FIFO 2 is a named pipe (a served emulation), not an RT-FIFO
 
 // The module puts nothing but the marker 9999 and distances worked out from
-// 32-bit intervals of nanoseconds: at most 2^31 ns, 369045 mm, either way.
-enum { DISTANCE_LIMIT = 369045 };
+// 32-bit intervals of nanoseconds: at most 2^31 - 1 ns, 369045 mm.  An
+// interval beyond 32 bits (an interrupt more than 2.147 s after the shot:
+// no echo of it, whatever came) is taken as -2^31 ns and gives -369045.
+// Nothing else is negative: the shot takes its time stamp with interrupts
+// masked, so the echo's stamp always comes after it.
+enum { DISTANCE_LIMIT = 369045, OUT_OF_RANGE = -369045 };
+
+// The range finder's farthest range: 10 m, the last distance of four
+// digits before the marker (its echo comes after 58.19 ms, there and
+// back).  A period shorter than that flight fires the next shot before a
+// far echo is back; the echo is then timed from the later shot.
+enum { FARTHEST_RANGE_MM = 10000, FARTHEST_FLIGHT_NS = 58190283 };
 
 static const char usage_text[] =
     "usage: rangectl [options] shot SENSOR\n"
@@ -111,7 +121,7 @@ static const char usage_text[] =
     "  --data-fifo PATH   the data FIFO (default /dev/rtf2)\n"
     "  -t MS              timeout: shot 200, watch 3 periods + 200, read none\n"
     "  -n COUNT           watch: end after COUNT periods; read: after COUNT values\n"
-    "  --raw              print 9999 for no echo\n"
+    "  --raw              9999 for no echo, -369045 for out of range\n"
     "  -h, --help         this text\n"
     "  --version          the version and the source commit\n"
     "SENSOR 1-256, PERIOD_MS 1-2147483647.  Exit status: 0 done, 1 shot without echo,\n"
@@ -221,7 +231,10 @@ static int options_parse(int argc, char **argv)
                 return usage_error("missing value of", a);
             if (number_from_word(value, a[1] == 't' ? 0 : 1, 2147483647L, &n) != 0)
                 return usage_error(a[1] == 't' ? "not a timeout in milliseconds" : "not a count", value);
-            (a[1] == 't' ? settings.timeout : settings.count) = n;
+            if (a[1] == 't')
+                settings.timeout = n;
+            else
+                settings.count = n;
             ++i;
         } else if (a[0] == '-' && a[1] != '\0') {
             return usage_error("unknown option", a);
@@ -432,11 +445,8 @@ enum { SEND_STOPPED = -1 };
 // server) must not keep the program from ending.
 static int record_send(int command, int number, int period, int closing)
 {
-    unsigned char rec[12];
-    int fields[3] = {command, number, period};
-    for (int f = 0; f < 3; ++f)
-        for (int b = 0; b < 4; ++b)
-            rec[4 * f + b] = (unsigned char)((unsigned int)fields[f] >> (8 * b));
+    unsigned char rec[USS_RECORD_SIZE];
+    uss_record_put(rec, command, number, period);
     sig_atomic_t signals_before = stop_signals;
     long long give_up = -1;
     size_t done = 0;
@@ -483,13 +493,12 @@ enum wait_result { WAIT_VALUE, WAIT_TIMEOUT, WAIT_SIGNAL, WAIT_CLOSED, WAIT_ERRO
 
 static int value_possible(int v)
 {
-    return v >= -DISTANCE_LIMIT && v <= DISTANCE_LIMIT;
+    return v == OUT_OF_RANGE || (v >= 0 && v <= DISTANCE_LIMIT);
 }
 
 static int value_at(const unsigned char *p)
 {
-    return (int)((unsigned int)p[0] | (unsigned int)p[1] << 8 | (unsigned int)p[2] << 16 |
-                 (unsigned int)p[3] << 24);
+    return uss_value_get(p);
 }
 
 static void value_bytes_drop(int n)
@@ -507,10 +516,11 @@ static void value_bytes_drop(int n)
 // a client killed between two bytes of one) leaves the rest of it to the
 // next reader, and each value after would be read across two.  Read that
 // way they are nearly always beyond what the module can put, as the high
-// bytes of one are then the low bytes of the next: a value beyond
-// +-369045 says the stream is out of step.  From there the bytes are taken
-// one at a time until two possible values follow each other (one alone may
-// be chance), and reading goes on from the first of them.
+// bytes of one are then the low bytes of the next: a value outside 0 to
+// 369045, other than -369045, says the stream is out of step.  From there
+// the bytes are taken one at a time until two possible values follow each
+// other (one alone may be chance), and reading goes on from the first of
+// them.
 static int value_take(int *value)
 {
     for (;;) {
@@ -667,10 +677,11 @@ static int end_by_signal(int sig)
     return 128 + sig;
 }
 
-static int wait_failure(int r, long timeout)
+static int wait_failure(int r, long long timeout)
 {
     if (r == WAIT_TIMEOUT) {
-        std::fprintf(stderr, "rangectl: %s: no value for %ld ms: is ranging running?\n", settings.data_fifo, timeout);
+        std::fprintf(stderr, "rangectl: %s: no value for %lld ms: is ranging running?\n", settings.data_fifo,
+                     timeout);
         return EXIT_NO_ANSWER;
     }
     if (r == WAIT_CLOSED) {
@@ -707,7 +718,7 @@ static int shot_run(void)
     if (status != 0)
         return status;
     int value = 0;
-    long timeout = settings.timeout >= 0 ? settings.timeout : (long)SHOT_TIMEOUT_MS;
+    long long timeout = settings.timeout >= 0 ? settings.timeout : (long long)SHOT_TIMEOUT_MS;
     int r = values_drain(SHOT_QUIET_MS, SHOT_BUSY_MS);
     int busy = r == WAIT_BUSY;
     if (r == WAIT_TIMEOUT) {
@@ -736,13 +747,15 @@ static int shot_run(void)
     }
     if (r == WAIT_TIMEOUT)
         std::printf(settings.raw ? "%d\n" : "no echo\n", NO_ECHO);
+    else if (r == WAIT_VALUE && value == OUT_OF_RANGE && !settings.raw)
+        std::printf("out of range\n");
     else if (r == WAIT_VALUE)
         std::printf("%d\n", value);
     else
         return wait_failure(r, timeout);
     if (output_flush())
         return stop_signal ? end_by_signal(stop_signal) : output_failure();
-    return r == WAIT_VALUE ? EXIT_DONE : EXIT_NO_ECHO;
+    return r == WAIT_VALUE && value != OUT_OF_RANGE ? EXIT_DONE : EXIT_NO_ECHO;
 }
 
 // start, stop: one record each.
@@ -757,11 +770,36 @@ static int command_run(int command)
 
 static int watch_line(double seconds, int value, int echoed)
 {
-    if (echoed || settings.raw)
+    if (settings.raw)
         std::printf("%.3f %d %d\n", seconds, settings.sensor, echoed ? value : NO_ECHO);
-    else
+    else if (!echoed)
         std::printf("%.3f %d no echo\n", seconds, settings.sensor);
+    else if (value == OUT_OF_RANGE)
+        std::printf("%.3f %d out of range\n", seconds, settings.sensor);
+    else
+        std::printf("%.3f %d %d\n", seconds, settings.sensor, value);
     return output_flush();
+}
+
+// start and watch: a period shorter than the flight to the farthest range
+// is allowed (the module takes it), but a far echo then comes back after
+// the next shot, which has taken a new time stamp and armed the interrupt
+// again: the echo is timed from that shot, and reads short by the range of
+// the periods in between, or a shot finds no echo.  Said once, on standard
+// error, naming the range the period does cover.
+static void period_warn(void)
+{
+    long long period_ns = (long long)settings.period * 1000000;
+    if (period_ns >= FARTHEST_FLIGHT_NS)
+        return;
+    // The distance whose echo takes one period, there and back (see the
+    // module's distance_mm).
+    long long covered_mm = (period_ns * 3437 - 1) / 20000000;
+    std::fprintf(stderr,
+                 "rangectl: warning: a period of %d ms is shorter than the flight to the farthest range "
+                 "(%d m, 58.2 ms there and back): a target beyond %lld mm is timed from a later shot and "
+                 "reads short, or as no echo\n",
+                 settings.period, FARTHEST_RANGE_MM / 1000, covered_mm);
 }
 
 // watch: command 2, one line per period, command 3 at the end.
@@ -778,7 +816,8 @@ static int watch_run(void)
     int status = fifos_open();
     if (status != 0)
         return status;
-    long timeout = settings.timeout >= 0 ? settings.timeout : 3L * settings.period + 200;
+    // 64 bits on every build: three of the longest periods pass 2^31 ms.
+    long long timeout = settings.timeout >= 0 ? settings.timeout : 3LL * settings.period + 200;
     // Ranging that runs already (left by start, or by a client that was
     // killed) is suspended first, and its values, up to a late echo, are
     // dropped; otherwise they could be taken for the first periods.
@@ -933,9 +972,9 @@ int main(int argc, char **argv)
     }
     switch (settings.action) {
     case ACTION_SHOT: return shot_run();
-    case ACTION_START: return command_run(CMD_START_PERIODIC);
+    case ACTION_START: period_warn(); return command_run(CMD_START_PERIODIC);
     case ACTION_STOP: return command_run(CMD_SUSPEND_PERIODIC);
-    case ACTION_WATCH: return watch_run();
+    case ACTION_WATCH: period_warn(); return watch_run();
     case ACTION_READ: return read_run();
     }
     return EXIT_USAGE;

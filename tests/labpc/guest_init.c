@@ -15,6 +15,12 @@
  * and "@done\n" after the last.  Then it restarts the machine: with
  * -no-reboot, QEMU ends.
  *
+ * A line "live UID PROGRAM ARG..." runs the command with its standard output
+ * and error on pipes and sends them as they come, in as many @out and @err
+ * records as it takes (each with its own length), before the @status: for
+ * a command that runs until the machine is stopped, such as a watch
+ * without a count.
+ *
  * A line "mark N" (N from 1 to 255) runs nothing and sends nothing: it reads
  * the parallel port's status register once and then its data register
  * (0x378) N + 1 times in a row, which the bench's bridge behind QEMU's port
@@ -35,6 +41,7 @@
  * that a trace of the parallel port falls apart into one piece per command.
  */
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/io.h>
@@ -113,7 +120,36 @@ static void kernel_log(int number)
         put_text("@err 0\n@status exit 0\n");
 }
 
-static void run(int number, char *line)
+/* Sends what the live command writes on its two pipes as it comes, until
+ * both are closed. */
+static void put_live(int out, int err)
+{
+    static char buf[4096];
+    struct pollfd p[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    const char *tags[2] = {"out", "err"};
+    int open_ends = 2;
+    while (open_ends > 0) {
+        if (poll(p, 2, -1) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || !p[i].revents)
+                continue;
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(p[i].fd);
+                p[i].fd = -1;
+                --open_ends;
+                continue;
+            }
+            char head[64];
+            snprintf(head, sizeof head, "@%s %ld\n", tags[i], (long)n);
+            put_text(head);
+            put(buf, (size_t)n);
+        }
+    }
+}
+
+static void run(int number, char *line, int live)
 {
     char *words[MAX_WORDS + 1];
     int count = 0;
@@ -138,13 +174,20 @@ static void run(int number, char *line)
         ioperm(MARK_PORT, 1, 0);
     }
 
+    int pipes[2][2] = {{-1, -1}, {-1, -1}};
+    if (live && (pipe(pipes[0]) != 0 || pipe(pipes[1]) != 0))
+        live = 0;
     pid_t pid = fork();
     if (pid == 0) {
         int uid = 0;
         sscanf(words[0], "%d", &uid);
         int in = open("/dev/null", O_RDONLY);
-        int out = open("/out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open("/err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = live ? pipes[0][1] : open("/out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = live ? pipes[1][1] : open("/err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (live) {
+            close(pipes[0][0]);
+            close(pipes[1][0]);
+        }
         if (in < 0 || out < 0 || err < 0)
             _exit(126);
         dup2(in, 0);
@@ -155,13 +198,25 @@ static void run(int number, char *line)
         execv(words[1], words + 1);
         _exit(127);
     }
+    if (live) {
+        close(pipes[0][1]);
+        close(pipes[1][1]);
+        if (pid > 0)
+            put_live(pipes[0][0], pipes[1][0]);
+        else {
+            close(pipes[0][0]);
+            close(pipes[1][0]);
+        }
+    }
     int st = 0;
     if (pid < 0 || waitpid(pid, &st, 0) != pid) {
         put_text("@out 0\n@err 0\n@status none\n");
         return;
     }
-    put_file("out", "/out");
-    put_file("err", "/err");
+    if (!live) {
+        put_file("out", "/out");
+        put_file("err", "/err");
+    }
     if (WIFEXITED(st))
         snprintf(head, sizeof head, "@status exit %d\n", WEXITSTATUS(st));
     else
@@ -198,8 +253,10 @@ int main(void)
                     mark_session(line + 5);
                 else if (strcmp(line, "dmesg") == 0)
                     kernel_log(++number);
+                else if (strncmp(line, "live ", 5) == 0)
+                    run(++number, line + 5, 1);
                 else
-                    run(++number, line);
+                    run(++number, line, 0);
                 if (end == NULL)
                     break;
                 line = end + 1;

@@ -182,6 +182,8 @@ TEST(PortpokeNumbers, WordsWithoutANumberAreRefusedBeforeAnyPortRequest)
 {
     const std::vector<std::vector<std::string>> cases = {
         {"r", "zz"}, {"r", ""}, {"r", " "}, {"r", "-"}, {"w", "xyz", "1"}, {"w", "378", "q"}, {"w", "378", ""},
+        // A prefix without digits is no number either: not port or value 0.
+        {"w", "0x", "5"}, {"w", "378", "0X"}, {"r", "0xg"}, {"r", "-0x"}, {"w", " 0x-5", "1"},
     };
     for (const auto &words : cases) {
         SimRun s = sim({}, words);
@@ -190,6 +192,33 @@ TEST(PortpokeNumbers, WordsWithoutANumberAreRefusedBeforeAnyPortRequest)
         EXPECT_EQ(s.r.out, "");
         EXPECT_EQ(s.r.err, "");
         expect_untouched(s);
+    }
+}
+
+TEST(PortpokeNumbers, ZeroAndPrefixedZeroAreNumbers)
+{
+    for (const char *word : {"0", "0x0", "-0", "00x5", "0x0x5"}) {
+        SimRun s = sim({}, {"r", word});
+        SCOPED_TRACE(word);
+        EXPECT_EQ(s.r.exit_code, 0);
+        EXPECT_EQ(s.perms, std::vector<std::string>{"ioperm 0x0 2 1 -> 0"});
+    }
+}
+
+// A report that cannot be written is found out before the run: portpoke
+// never runs, so the read prints no word (it used to print FFFF, then
+// fail on the report).
+TEST(PortpokeSimReport, UnwritableReportRefusesTheRunBeforeAnyAccess)
+{
+    TempDir dir;
+    for (const std::vector<std::string> &words : {std::vector<std::string>{"r", "300"}, {"w", "300", "1"}}) {
+        SCOPED_TRACE(words[0]);
+        std::vector<std::string> argv{"portpoke", "--sim-report=" + dir.path() + "/none/r.txt"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        RunResult r = testutil::run_program(PORTPOKE_SIM, argv);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(dir.path() + "/none/r.txt"), std::string::npos) << r.err;
     }
 }
 

@@ -143,12 +143,16 @@ int main(int argc, char **argv)
         args.push_back(argv[i]);
     args.push_back(nullptr);
 
+    // The report is written after the run, but a place where it cannot be
+    // written is found out now, before portpoke touches a port: a run whose
+    // record is lost is refused as a whole, as psload-sim does.
+    bench::OutputFile report(sim.report);
+    if (!sim.report.empty() && !report.open())
+        return bench::front_end_error(kProgram, report.error());
+
     int rc = portpoke_main(static_cast<int>(args.size() - 1), args.data());
     std::fflush(stdout);
     if (!sim.report.empty()) {
-        bench::OutputFile report(sim.report);
-        if (!report.open())
-            return bench::front_end_error(kProgram, report.error());
         write_report(report.stream(), io, bank, before);
         if (!report.finish())
             return bench::front_end_error(kProgram, report.error());
