@@ -14,7 +14,7 @@
 #   PREFIX/share/man/man1/{psload,portpoke,rangectl}.1, man4/echorange.4   0644
 #   PREFIX/share/doc/labtools-labpc/: README, VERSION, the pages as text  0644
 #   PREFIX/share/labtools-labpc/echorange/: the module's sources, Makefile
-#       and prebuilt/echorange.o                                         0644
+#       and prebuilt/echorange.o (where the archive has it)              0644
 #   PREFIX/share/labtools-labpc/MANIFEST: every file installed and every
 #       folder made, for --uninstall
 # An earlier installation under the same prefix (its MANIFEST) is removed
@@ -159,7 +159,11 @@ bindir=$prefix/bin
 mandir=$prefix/share/man
 docdir=$prefix/share/doc/labtools-labpc
 moddir=$share/echorange
-for d in "$bindir" "$mandir/man1" "$mandir/man4" "$docdir" "$moddir/prebuilt"; do
+# The prebuilt module object is in the archive only where its build had the
+# platform's headers.
+prebuilt=$moddir
+[ ! -f "$here/module/prebuilt/echorange.o" ] || prebuilt=$moddir/prebuilt
+for d in "$bindir" "$mandir/man1" "$mandir/man4" "$docdir" "$prebuilt"; do
     make_dirs "$d"
 done
 umask 022
@@ -202,6 +206,6 @@ done
 for f in echorange.cpp echorange.h uss.h Makefile; do
     put "module/$f" "$moddir/$f" 644
 done
-put module/prebuilt/echorange.o "$moddir/prebuilt/echorange.o" 644
+[ "$prebuilt" = "$moddir" ] || put module/prebuilt/echorange.o "$moddir/prebuilt/echorange.o" 644
 echo "installed $manifest (for: sh $me --prefix $prefix --uninstall)"
 exit 0
