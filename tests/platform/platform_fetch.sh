@@ -178,6 +178,16 @@ out=$("$get" --from "$base" "$dir" 2>&1); st=$?
   [ "$(cd "$dir" && find . | sort | md5sum)" = "$before" ] && ok "an existing folder is refused and left as it is" ||
   fail "existing folder: exit $st: $out"
 
+# --check on a folder with one changed file and one file too many.
+chmod u+w "$dir/rtlinux-3.2-pre3/include/rtl.h" "$dir/rtlinux-3.2-pre3"
+echo >>"$dir/rtlinux-3.2-pre3/include/rtl.h"
+: >"$dir/rtlinux-3.2-pre3/stray.h"
+out=$("$get" --check "$dir" 2>&1); st=$?
+[ $st = 1 ] && grep -q "^get-platform: rtlinux-3\.2-pre3/include/rtl\.h: SHA-256 mismatch: expected [0-9a-f]\{64\}, found [0-9a-f]\{64\}$" <<<"$out" &&
+  grep -qx "get-platform: rtlinux-3.2-pre3/stray.h: in the folder but not in the manifest" <<<"$out" &&
+  grep -qx "get-platform: $dir: 2 of 2184 files do not match the manifest" <<<"$out" &&
+  ok "--check names a changed file and a stray one" || fail "--check on a changed folder: exit $st: $out"
+
 # Usage.
 out=$("$get" -h); st=$?
 [ $st = 0 ] && [ "$(head -n 1 <<<"$out")" = "usage: tools/get-platform [--from BASE] [--timeout SECONDS] [DIR]" ] &&
