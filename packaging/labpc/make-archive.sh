@@ -2,9 +2,12 @@
 # Makes the archive for the lab PC (target labpc-release):
 #
 #   make-archive.sh OUT.tar.gz WORK VERSION SOURCE_DIR PSLOAD32 PORTPOKE32 RANGECTL32
-#                   ECHORANGE_O MUSL_ROOT CXX STRIP
+#                   ECHORANGE_O MUSL_ROOT CXX STRIP [WHY_NO_MODULE]
 #
 # OUT.tar.gz unpacks to labtools-labpc-VERSION-i386/ (see README.in there).
+# ECHORANGE_O "none": the build had no platform headers to compile the
+# module against (WHY_NO_MODULE says why); the archive then has no
+# module/prebuilt/, and its README and VERSION say so.
 # The same sources and programs give the same bytes: names sorted, owner and
 # group 0, every time stamp SOURCE_DATE_EPOCH (from the environment, else
 # the time of the source commit), modes set here, gzip without name or time.
@@ -12,6 +15,9 @@ set -euo pipefail
 export LC_ALL=C TZ=UTC
 
 out=$1 work=$2 version=$3 src=$4 psload=$5 portpoke=$6 rangectl=$7 module_o=$8 musl=$9 cxx=${10} strip=${11}
+why_no_module=${12:-}
+prebuilt=yes
+[ "$module_o" != none ] || prebuilt=no
 here=$(cd "$(dirname "$0")" && pwd)
 name=labtools-labpc-$version-i386
 stage=$work/$name
@@ -33,7 +39,7 @@ case $epoch in '' | *[!0-9]*) echo "make-archive.sh: SOURCE_DATE_EPOCH is not a 
 
 umask 022
 rm -rf "$stage"
-mkdir -p "$stage/bin" "$stage/man" "$stage/module/prebuilt"
+mkdir -p "$stage/bin" "$stage/man" "$stage/module"
 
 # The programs under their real names, without symbols.
 "$strip" --strip-all -o "$stage/bin/psload" "$psload"
@@ -46,7 +52,10 @@ chmod 755 "$stage"/bin/*
 for f in echorange.cpp echorange.h uss.h Makefile; do
   cp "$src/uss/$f" "$stage/module/$f"
 done
-cp "$module_o" "$stage/module/prebuilt/echorange.o"
+if [ $prebuilt = yes ]; then
+  mkdir "$stage/module/prebuilt"
+  cp "$module_o" "$stage/module/prebuilt/echorange.o"
+fi
 
 # The manual pages as roff, and as plain text for a lab PC without man.
 for p in psload.1 portpoke.1 rangectl.1 echorange.4; do
@@ -59,13 +68,20 @@ for p in psload.1 portpoke.1 rangectl.1 echorange.4; do
   fi
 done
 
-sed "s/@VERSION@/$version/g" "$here/README.in" >"$stage/README"
+# README.in's blocks between "@IF_PREBUILT@" / "@IF_NO_PREBUILT@" and
+# "@END@": the one that fits this archive.
+sed -e "s/@VERSION@/$version/g" "$here/README.in" | awk -v prebuilt=$prebuilt '
+  $0 == "@IF_PREBUILT@" { keep = (prebuilt == "yes"); inblock = 1; next }
+  $0 == "@IF_NO_PREBUILT@" { keep = (prebuilt == "no"); inblock = 1; next }
+  $0 == "@END@" { inblock = 0; next }
+  !inblock || keep' >"$stage/README"
 cp "$here/install.sh" "$stage/install.sh"
 chmod 755 "$stage/install.sh"
 
 musl_version=$(gzip -dc "$musl/usr/share/doc/musl-dev/changelog.Debian.gz" 2>/dev/null |
                sed -n '1s/^musl (\([^)]*\)).*/\1/p')
-kernel_version=$(strings -a "$module_o" | sed -n 's/^kernel_version=//p' | head -n 1)
+kernel_version=""
+[ $prebuilt = no ] || kernel_version=$(strings -a "$module_o" | sed -n 's/^kernel_version=//p' | head -n 1)
 {
   echo "labtools for the lab PC, version $version (i386)"
   echo "Source commit: $commit"
@@ -74,9 +90,14 @@ kernel_version=$(strings -a "$module_o" | sed -n 's/^kernel_version=//p' | head 
   echo "  compiler: $("$cxx" --version | head -n 1), -m32 -fno-pie -fno-exceptions -fno-rtti, no libstdc++"
   echo "  linker: $(ld --version | head -n 1), -static -no-pie"
   echo "  C library: musl ${musl_version%%-*} (Debian musl-dev:i386 ${musl_version:-unknown}), linked statically"
-  echo "Module object (module/prebuilt/echorange.o): module/Makefile with $("$cxx" --version | head -n 1) -m32"
-  echo "  against the headers of Linux 2.4.17 configured as the lab PC and of RTLinux 3.2-pre3,"
-  echo "  checked symbol by symbol; kernel_version=${kernel_version:-missing}"
+  if [ $prebuilt = yes ]; then
+    echo "Module object (module/prebuilt/echorange.o): module/Makefile with $("$cxx" --version | head -n 1) -m32"
+    echo "  against the headers of Linux 2.4.17 configured as the lab PC and of RTLinux 3.2-pre3,"
+    echo "  checked symbol by symbol; kernel_version=${kernel_version:-missing}"
+  else
+    echo "Module object: not included (no module/prebuilt/echorange.o): ${why_no_module:-no platform headers}"
+    echo "  build it from module/ on the lab PC (make RTL_DIR=...; see README, \"The module\")"
+  fi
 } >"$stage/VERSION"
 
 # Checksums of every other file, by path from the archive's folder.

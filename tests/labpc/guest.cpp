@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace labpc {
@@ -22,14 +23,25 @@ bool write_file(const std::string &path, const std::string &content, mode_t mode
 
 } // namespace
 
+std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *v = std::getenv(name);
+    return v && *v ? std::string(v) : fallback;
+}
+
+std::string platform_dir()
+{
+    return env_or("LABTOOLS_PLATFORM_DIR", LABPC_PLATFORM);
+}
+
 std::string kernel_path()
 {
-    return LABPC_PLATFORM "/linux-2.4-kernel/bzImage-2.4.37.11-i386";
+    return platform_dir() + "/linux-2.4-kernel/bzImage-2.4.37.11-i386";
 }
 
 std::string modules_kernel_path()
 {
-    return LABPC_PLATFORM "/linux-2.4.18-rh/bzImage-2.4.18-14custom";
+    return platform_dir() + "/linux-2.4.18-rh/bzImage-2.4.18-14custom";
 }
 
 std::vector<GuestRun> parse_results(const std::string &bytes, const std::vector<std::string> &commands,

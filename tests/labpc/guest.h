@@ -33,10 +33,19 @@ struct GuestBoot {
     double seconds = 0;    // wall time of the boot, all commands included
 };
 
-// The lab PC's kernel in ../shared/platform.
+// NAME's value in the environment where it is set and not empty, else
+// FALLBACK.
+std::string env_or(const char *name, const std::string &fallback);
+
+// The platform folder: the build's (LABTOOLS_PLATFORM_DIR at configure
+// time), or another one named by LABTOOLS_PLATFORM_DIR in the environment
+// (platform_fetch boots the kernels of a freshly fetched folder).
+std::string platform_dir();
+
+// The lab PC's kernel in the platform folder.
 std::string kernel_path();
 
-// The Linux 2.4.18 kernel with loadable modules in ../shared/platform.
+// The Linux 2.4.18 kernel with loadable modules in the platform folder.
 std::string modules_kernel_path();
 
 // Builds the RAM disk in work (a directory) and boots it.

@@ -17,7 +17,7 @@ trap 'rm -rf "$scratch"' EXIT
 LABTOOLS_BUILD=$build bash "$tool" --target 1:1000 --target 2:none shot 1 >"$scratch/out" 2>"$scratch/err"
 status=$?
 if [ $status = 77 ]; then
-  cat "$scratch/err"
+  echo "SKIP: $(tail -n 1 "$scratch/err")"
   exit 77
 fi
 cat "$scratch/out" "$scratch/err"
