@@ -11,12 +11,15 @@
 
 #include "time/sim_clock.h"
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
 namespace bench {
 
-constexpr Nanos kUnknown = -1;
+// Not known (a limit), or not come up in the run (a value measured, which
+// may well be negative).
+constexpr Nanos kUnknown = LLONG_MIN;
 
 struct TimingProfile {
     std::string name;               // "A", "B", "C"; empty: nothing checked

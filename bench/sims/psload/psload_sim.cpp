@@ -44,6 +44,7 @@ struct Session {
     bench::SimRecorder *recorder = nullptr;
     bool signal_sent = false;
     bool design_not_held = false;  // no room for the design: the device counts bits
+    std::string long_run;          // the line about a long download, if it is one
 };
 
 // Lives until the process ends (psload may end it with exit()); never freed.
@@ -65,10 +66,16 @@ void finish_records()
     }
 }
 
-void send_signal(std::uint64_t accesses, void *ctx)
+// After a port access, when the run needs it: the line about a long
+// download at the first access, and the signal of --sim-signal.
+void after_access(std::uint64_t accesses, void *ctx)
 {
     auto *s = static_cast<Session *>(ctx);
-    if (s->signal_sent || accesses != s->options.signal_after)
+    if (accesses == 1 && !s->long_run.empty()) {
+        std::fputs(s->long_run.c_str(), stderr);
+        std::fflush(stderr);
+    }
+    if (s->options.signal == 0 || s->signal_sent || accesses != s->options.signal_after)
         return;
     s->signal_sent = true;
     std::raise(s->options.signal);
@@ -297,21 +304,23 @@ std::string duration_text(double seconds)
     return text;
 }
 
-// Before a download that takes more than a minute of simulated time (a
-// large -w), one line on standard error saying how long: psload itself says
-// nothing, and the bench would seem to hang.  Each bit is a clock of three
-// port accesses and 2 x -w delay writes.
-void warn_of_long_run(const bench::SimOptions &opts, std::uint64_t bits, int wait_count)
+// For a download that takes more than a minute of simulated time (a large
+// -w), one line on standard error at psload's first port access, before its
+// first clock, saying how long: psload itself says nothing, and the bench
+// would seem to hang.  Each bit is a clock of three port accesses and
+// 2 x -w delay writes.  Empty for a shorter one.
+std::string long_run_line(const bench::SimOptions &opts, std::uint64_t bits, int wait_count)
 {
     const double w = wait_count > 0 ? wait_count : 0;
     const double per_bit = 3.0 * static_cast<double>(opts.bench.port_access_ns) +
                            2.0 * w * static_cast<double>(opts.bench.delay_write_ns);
     const double seconds = static_cast<double>(bits) * per_bit / 1e9;
     if (seconds <= 60)
-        return;
-    std::fprintf(stderr, "psload-sim: this download takes about %s of simulated time (%llu bits at -w %d)\n",
-                 duration_text(seconds).c_str(), static_cast<unsigned long long>(bits), wait_count);
-    std::fflush(stderr);
+        return "";
+    char line[160];
+    std::snprintf(line, sizeof line, "psload-sim: this download takes about %s of simulated time (%llu bits at -w %d)\n",
+                  duration_text(seconds).c_str(), static_cast<unsigned long long>(bits), wait_count);
+    return line;
 }
 
 } // namespace
@@ -375,9 +384,9 @@ int main(int argc, char **argv)
         io.set_observer(session->recorder);
         std::atexit(finish_records);
     }
-    if (opts.signal != 0)
-        io.set_access_hook(send_signal, session);
-    warn_of_long_run(opts, opts.bench.fpga.config_bits, wait_count);
+    session->long_run = long_run_line(opts, opts.bench.fpga.config_bits, wait_count);
+    if (opts.signal != 0 || !session->long_run.empty())
+        io.set_access_hook(after_access, session);
 
     return psload_main(psload_argc, args.data());
 }
