@@ -42,21 +42,27 @@ void PassiveSerialFpga::power_up(const FpgaConfig &config)
     nconfig_fell_ = 0;
     nconfig_low_ = 0;
     init_seen_ = 0;
+    refresh();
 }
 
 void PassiveSerialFpga::advance(Nanos now)
 {
-    if (state_ == State::Clearing && config_.fault != FpgaFault::NStatusStuckLow && now >= ready_at_)
+    if (state_ == State::Clearing && config_.fault != FpgaFault::NStatusStuckLow && now >= ready_at_) {
         state_ = State::Receiving;
-    else if (state_ == State::Initializing && init_seen_ >= config_.init_clocks &&
-             now - done_at_ >= config_.user_mode_delay)
+        refresh();
+    } else if (state_ == State::Initializing && init_seen_ >= config_.init_clocks &&
+               now - done_at_ >= config_.user_mode_delay) {
         state_ = State::UserMode;
+    }
 }
 
+// Every change of state here is followed by refresh(): drive() takes bits
+// the short way while the state stays Receiving.
 void PassiveSerialFpga::take_bit(bool bit, Nanos now)
 {
     if (config_.fault == FpgaFault::ErrorAtBit && bits_ == config_.error_bit) {
         state_ = State::Error;
+        refresh();
         return;
     }
     if (!mismatch_ && bits_ / 8 < config_.design.size()) {
@@ -74,6 +80,7 @@ void PassiveSerialFpga::take_bit(bool bit, Nanos now)
     if (mismatch_ && (bits_ % kFrameBits == 0 || bits_ == config_.config_bits)) {
         // The frame's CRC fails: nSTATUS goes low, and nothing more is taken.
         state_ = State::Error;
+        refresh();
         return;
     }
     if (bits_ != config_.config_bits)
@@ -91,6 +98,7 @@ void PassiveSerialFpga::take_bit(bool bit, Nanos now)
         state_ = config_.init_clocks == 0 && config_.user_mode_delay <= 0 ? State::UserMode : State::Initializing;
         break;
     }
+    refresh();
 }
 
 // A bit taken at the last rise turns out wrong (its hold or its high time
@@ -108,6 +116,7 @@ void PassiveSerialFpga::spoil_last_bit()
     if (bits_ % kFrameBits == 0 || bits_ == config_.config_bits) {
         state_ = State::Error;
         conf_done_in_error_ = false;
+        refresh();
     }
 }
 
@@ -216,7 +225,15 @@ void PassiveSerialFpga::undo_last_rise()
     last_rise_ = RiseUse::None;
 }
 
-void PassiveSerialFpga::drive(bool nconfig, bool dclk, bool data0, Nanos now, Nanos settle)
+// Every other pin change: edges of nCONFIG, the closing clocks, and the
+// timing checks.
+void PassiveSerialFpga::drive_checked(bool nconfig, bool dclk, bool data0, Nanos now, Nanos settle)
+{
+    drive_pins(nconfig, dclk, data0, now, settle);
+    refresh();
+}
+
+void PassiveSerialFpga::drive_pins(bool nconfig, bool dclk, bool data0, Nanos now, Nanos settle)
 {
     if (!pins_known_) {
         // First sight of the cable: levels only, no edges.
