@@ -11,9 +11,7 @@ void PassiveSerialFpga::power_up(const FpgaConfig &config)
 {
     config_ = config;
     const TimingProfile &p = config.timing;
-    timing_checked_ = p.known(p.tcfg_min) || p.known(p.tcf2ck_min) || p.known(p.tst2ck_min) ||
-                      p.known(p.tdsu_min) || p.known(p.tdh_min) || p.known(p.tch_min) || p.known(p.tcl_min) ||
-                      p.fmax_hz != 0;
+    timing_checked_ = config.check_edges && !p.name.empty();
     // After power-on reset a device with nCONFIG high waits for data (or,
     // from an earlier configuration kept alive, runs the user design).
     state_ = config.start_configured ? State::UserMode : State::Receiving;
@@ -310,7 +308,7 @@ void PassiveSerialFpga::drive_pins(bool nconfig, bool dclk, bool data0, Nanos no
         return;
     ++rising_edges_;
     if (state_ == State::Receiving) {
-        const bool good = !checked || rise_in_time(now, settle);
+        const bool good = (!checked && !first_clock_) || rise_in_time(now, settle);
         // A bit clocked against the limits is a wrong bit.
         take_bit(good ? data0 : !data0, now);
         if (checked) {
@@ -319,7 +317,7 @@ void PassiveSerialFpga::drive_pins(bool nconfig, bool dclk, bool data0, Nanos no
             hold_open_ = true;
         }
     } else if (state_ == State::Initializing) {
-        const bool good = !checked || rise_in_time(now, settle);
+        const bool good = (!checked && !first_clock_) || rise_in_time(now, settle);
         if (checked) {
             dclk_rose_ = now;
             last_rise_ = good ? RiseUse::ClosingClock : RiseUse::None;

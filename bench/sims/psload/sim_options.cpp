@@ -367,6 +367,15 @@ void resolve_timing(SimOptions &o)
     if (!o.init_clocks_given)
         f.init_clocks = p.closing_clocks > 0 ? static_cast<unsigned>(p.closing_clocks) : 0;
     f.user_mode_delay = p.known(p.user_mode_max) ? p.user_mode_max : 0;
+    // Every edge psload makes on DCLK or DATA0 is a register write, one
+    // access after the write before it: with a cable that settles at once
+    // and an access at least as long as each edge limit (two for the
+    // period), no edge can break one, and only the report's timing section
+    // needs the values.
+    const Nanos access = o.bench.port_access_ns;
+    const bool edges_may_break = o.bench.cable_settle_ns > 0 || access < p.tdsu_min || access < p.tdh_min ||
+                                 access < p.tch_min || access < p.tcl_min || 2 * access < p.min_period();
+    f.check_edges = o.timing_report() || edges_may_break;
 }
 
 const ProgramDoc &sim_options_doc()
