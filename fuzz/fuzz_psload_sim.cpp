@@ -45,8 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int first = bench::parse_sim_options(argc, argv.data(), o, error);
     if (first < 0) {
         bool named = false;
-        for (int i = 1; i < argc; ++i)
-            named = named || error == std::string("bad bench option ") + argv[i];
+        // "bad bench option WORD", or with what the option takes after a
+        // colon.
+        for (int i = 1; i < argc; ++i) {
+            const std::string said = std::string("bad bench option ") + argv[i];
+            named = named || error == said || error.rfind(said + ": ", 0) == 0;
+        }
         if (!named)
             fail("a refusal naming no word:", error);
     } else {

@@ -3,7 +3,7 @@
 namespace bench {
 
 FpgaBench::FpgaBench(IoBus &bus, const BenchConfig &config)
-    : bus_(bus), config_(config), fpga_(config.fpga)
+    : bus_(bus), config_(config), fpga_(config.fpga), cable_(nullptr, &bus.clock(), config.cable_settle_ns)
 {
     if (config_.device)
         cable_.connect(&fpga_);
@@ -11,6 +11,8 @@ FpgaBench::FpgaBench(IoBus &bus, const BenchConfig &config)
         port_.attach(&cable_, bus_.now());
     bus_.map(config_.lpt_base, 3, port_, "parallel_port");
     bus_.map(config_.delay_port, 1, delay_, "delay_port");
+    bus_.set_access_cost(config_.lpt_base, 3, config_.port_access_ns);
+    bus_.set_access_cost(config_.delay_port, 1, config_.delay_write_ns);
 }
 
 FpgaBench::~FpgaBench()

@@ -19,6 +19,11 @@ struct BenchConfig {
     std::uint16_t delay_port = 0x80;
     bool cable = true;                // configuration cable plugged in
     bool device = true;               // FPGA powered and on the cable
+    // The bus cycles of the PC: one parallel-port access and one write to
+    // the delay port (the lab PC's ISA bus: about 1 us each).
+    Nanos port_access_ns = kMicrosecond;
+    Nanos delay_write_ns = kMicrosecond;
+    Nanos cable_settle_ns = 0;        // DATA0 and DCLK settling on the cable
     FpgaConfig fpga;
 };
 

@@ -19,9 +19,26 @@ void Device::write16(std::uint16_t offset, std::uint16_t value, Micros now)
     write8(static_cast<std::uint16_t>(offset + 1), static_cast<std::uint8_t>(value >> 8), now);
 }
 
-IoBus::IoBus(SimClock &clock) : clock_(clock) {}
+IoBus::IoBus(SimClock &clock) : clock_(clock)
+{
+    costs_.fill(kMicrosecond);
+}
 
-IoBus::IoBus() : clock_(own_clock_) {}
+IoBus::IoBus() : clock_(own_clock_)
+{
+    costs_.fill(kMicrosecond);
+}
+
+void IoBus::set_access_cost(Nanos cost)
+{
+    costs_.fill(cost);
+}
+
+void IoBus::set_access_cost(std::uint16_t first, unsigned count, Nanos cost)
+{
+    for (unsigned p = first; p < first + count && p < 65536; ++p)
+        costs_[p] = cost;
+}
 
 void IoBus::reset()
 {
@@ -31,7 +48,7 @@ void IoBus::reset()
     permissions_.reset();
     kernel_mode_ = false;
     clock_.reset();
-    access_cost_ = kMicrosecond;
+    costs_.fill(kMicrosecond);
     accesses_ = 0;
     trace_.set_on(false);
     trace_.clear();
@@ -115,9 +132,9 @@ inline void IoBus::record(Micros now, std::uint16_t port, Dir dir, unsigned widt
         observer_->on_access(a);
 }
 
-inline void IoBus::after_access()
+inline void IoBus::after_access(std::uint16_t port)
 {
-    clock_.advance(access_cost_);
+    clock_.advance(costs_[port]);
     ++accesses_;
     if (hook_)
         hook_(accesses_, hook_ctx_);
@@ -130,7 +147,7 @@ std::uint8_t IoBus::in8(std::uint16_t port)
     if (check(port, 8) && devices_[port])
         v = devices_[port]->read8(static_cast<std::uint16_t>(port - firsts_[port]), now);
     record(now, port, Dir::In, 8, v);
-    after_access();
+    after_access(port);
     return v;
 }
 
@@ -140,7 +157,7 @@ void IoBus::out8(std::uint16_t port, std::uint8_t value)
     if (check(port, 8) && devices_[port])
         devices_[port]->write8(static_cast<std::uint16_t>(port - firsts_[port]), value, now);
     record(now, port, Dir::Out, 8, value);
-    after_access();
+    after_access(port);
 }
 
 // A word access whose two bytes belong to one device window reaches it as
@@ -166,7 +183,7 @@ std::uint16_t IoBus::in16(std::uint16_t port)
         }
     }
     record(now, port, Dir::In, 16, v);
-    after_access();
+    after_access(port);
     return v;
 }
 
@@ -189,7 +206,7 @@ void IoBus::out16(std::uint16_t port, std::uint16_t value)
         }
     }
     record(now, port, Dir::Out, 16, value);
-    after_access();
+    after_access(port);
 }
 
 } // namespace bench

@@ -11,7 +11,9 @@
 //
 // Every access takes the bus cycle the board sets (1 us by default: one ISA
 // cycle to port 0x80, which the downloader uses as its only clock) on the
-// clock the bus is given.  A user process's accesses are checked against
+// clock the bus is given; a board may give the ports of one window a cycle
+// of their own (a parallel port on a faster PC's chipset, the delay port
+// still on ISA).  A user process's accesses are checked against
 // its I/O permission (io_permissions.h); kernel code (the emulated RTLinux
 // machine) runs with the permission check off.  Every access can be traced
 // and is shown to an observer (bus_trace.h).
@@ -97,7 +99,10 @@ public:
 
     SimClock &clock() { return clock_; }
     Micros now() const { return clock_.micros(); }
-    void set_access_cost(Nanos cost) { access_cost_ = cost; }
+    // The cycle of every port, or of the ports [first, first + count).
+    void set_access_cost(Nanos cost);
+    void set_access_cost(std::uint16_t first, unsigned count, Nanos cost);
+    Nanos access_cost(std::uint16_t port) const { return costs_[port]; }
     // Moves the clock forward to t microseconds (never back), for a bus whose
     // accesses come with their own time, as from a guest running in QEMU,
     // where waits happen that the bench never sees as accesses.
@@ -119,11 +124,11 @@ public:
 private:
     bool check(std::uint16_t port, unsigned width);
     void record(Micros now, std::uint16_t port, Dir dir, unsigned width, std::uint16_t value);
-    void after_access();
+    void after_access(std::uint16_t port);
 
     SimClock own_clock_;
     SimClock &clock_;
-    Nanos access_cost_ = kMicrosecond;
+    std::array<Nanos, 65536> costs_;                // each port's bus cycle
     std::array<Device *, 65536> devices_{};
     std::array<std::uint16_t, 65536> firsts_{};  // first port of each port's window
     std::vector<Mapping> mappings_;

@@ -112,28 +112,101 @@ TEST(SimsHelpAndVersion, PortpokeSimListsItsOptions)
         EXPECT_EQ(names.count(name), 1u) << name << "\n" << r.out;
 }
 
-TEST(SimsErrors, AnOptionNotUnderstoodIsOneLineThenTheHelpWithStatusTwo)
+TEST(SimsErrors, ABenchOptionNotUnderstoodIsOneLineWithStatusTwo)
 {
+    // psload-sim and portpoke-sim: one line, the same words, no option list.
     struct Case {
         const Sim &sim;
         std::vector<std::string> args;
-        std::string first_line;
+        std::string line;
     } cases[] = {
         {kSims[0], {"--sim-bogus", "x.ttf"}, "psload-sim: bad bench option --sim-bogus"},
-        {kSims[1], {"--sim-bogus=1", "r", "378"}, "portpoke-sim: unknown bench option --sim-bogus=1"},
+        {kSims[0], {"--sim-faul=no-cable", "x.ttf"}, "psload-sim: bad bench option --sim-faul=no-cable"},
+        {kSims[1], {"--sim-bogus=1", "r", "378"}, "portpoke-sim: bad bench option --sim-bogus=1"},
         {kSims[1], {"--sim-set=378", "r", "378"}, "portpoke-sim: bad bench option --sim-set=378"},
         {kSims[1], {"--sim-help=x"}, "portpoke-sim: bad bench option --sim-help=x"},
-        {kSims[2], {"--bogus", "s.scenario"}, "echorange-sim: unknown option --bogus"},
-        {kSims[2], {}, "echorange-sim: no scenario given"},
-        {kSims[2], {"--module"}, "echorange-sim: --module wants OBJECT"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.first_line);
+        SCOPED_TRACE(c.line);
         RunResult r = run(c.sim, c.args);
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, c.first_line + "\n" + run(c.sim, {"--sim-help"}).out);
+        EXPECT_EQ(r.err, c.line + "\n");
     }
+}
+
+TEST(SimsErrors, ACommandLineEchorangeSimDoesNotUnderstandIsOneLineThenTheHelp)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string first_line;
+    } cases[] = {
+        {{"--bogus", "s.scenario"}, "echorange-sim: unknown option --bogus"},
+        {{}, "echorange-sim: no scenario given"},
+        {{"--module"}, "echorange-sim: --module wants OBJECT"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.first_line);
+        RunResult r = run(kSims[2], c.args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.first_line + "\n" + run(kSims[2], {"--sim-help"}).out);
+    }
+}
+
+TEST(SimsErrors, BadValuesOfTheClockOptionsAreOneLineOfReason)
+{
+    struct Case {
+        std::string word;
+        std::string line;
+    } cases[] = {
+        {"--sim-access-ns=0", "bad bench option --sim-access-ns=0: nanoseconds from 1 to 1000000000, NS or NS:DELAY"},
+        {"--sim-access-ns=1000000001", "bad bench option --sim-access-ns=1000000001: nanoseconds from 1 to 1000000000, NS or NS:DELAY"},
+        {"--sim-access-ns=300:", "bad bench option --sim-access-ns=300:: nanoseconds from 1 to 1000000000, NS or NS:DELAY"},
+        {"--sim-access-ns=-5", "bad bench option --sim-access-ns=-5: nanoseconds from 1 to 1000000000, NS or NS:DELAY"},
+        {"--sim-access-ns", "bad bench option --sim-access-ns"},
+        {"--sim-cable-settle=1000000001", "bad bench option --sim-cable-settle=1000000001: nanoseconds from 0 to 1000000000"},
+        {"--sim-cable-settle=x", "bad bench option --sim-cable-settle=x: nanoseconds from 0 to 1000000000"},
+        {"--sim-profile=D", "bad bench option --sim-profile=D: no such profile (A, B, C)"},
+        {"--sim-profile=a", "bad bench option --sim-profile=a: no such profile (A, B, C)"},
+        {"--sim-nstatus-delay=worse", "bad bench option --sim-nstatus-delay=worse"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = psload_sim({c.word, "x.ttf"});
+        EXPECT_EQ(r.exit_code, 2) << c.word;
+        EXPECT_EQ(r.out, "") << c.word;
+        EXPECT_EQ(r.err, "psload-sim: " + c.line + "\n");
+    }
+    // The largest values are taken.
+    testutil::TempDir dir;
+    ttfgen::Layout l;
+    l.count = 4;
+    std::string ttf = dir.write("d.ttf", ttfgen::text(l));
+    for (const char *good : {"--sim-access-ns=1000000000:1", "--sim-cable-settle=1000000000", "--sim-profile=C",
+                             "--sim-nstatus-delay=best"})
+        EXPECT_EQ(psload_sim({good, ttf}).exit_code, 0) << good;
+}
+
+TEST(SimsLongRun, PsloadSimSaysBeforeADownloadOfMoreThanAMinute)
+{
+    testutil::TempDir dir;
+    ttfgen::Layout l;
+    l.count = 4;
+    std::string ttf = dir.write("d.ttf", ttfgen::text(l));
+    // 32 bits, each 3 accesses and 2 x -w delay writes of 1 us: -w 937499
+    // is 60.000032 s, -w 937498 just under a minute.  The run is stopped by
+    // a signal at its first access: the line comes with it, before the
+    // first clock.
+    RunResult over = psload_sim({"--sim-signal=TERM@1", "-w", "937499", ttf});
+    EXPECT_EQ(over.err, "psload-sim: this download takes about 1 min of simulated time (32 bits at -w 937499)\n");
+    RunResult under = psload_sim({"--sim-signal=TERM@1", "-w", "937498", ttf});
+    EXPECT_EQ(under.err, "");
+    // psload takes the largest int for a larger -w.
+    RunResult days = psload_sim({"--sim-signal=TERM@1", "-w", "99999999999", ttf});
+    EXPECT_EQ(days.err, "psload-sim: this download takes about 1.6 days of simulated time (32 bits at -w 2147483647)\n");
+    // A slower port counts too: 96 s at 1 s per access.
+    RunResult slow = psload_sim({"--sim-signal=TERM@1", "--sim-access-ns=1000000000", ttf});
+    EXPECT_EQ(slow.err, "psload-sim: this download takes about 2 min of simulated time (32 bits at -w 0)\n");
 }
 
 TEST(SimsPortRanges, BothSimulatorsTakeFirstOrFirstToLastInHex)

@@ -11,7 +11,8 @@
 // SIGNAL is scope.name as in the file, optionally followed by =Label; a
 // vector is drawn as a bus with its values in hexadecimal, or in decimal
 // with :dec after the label (scope.name=Label:dec).  In "events" mode a
-// nanosecond file's time lane is given in microseconds.
+// nanosecond file's time lane is given in microseconds; a nanosecond file
+// drawn by steps gets that lane too, in place of the column numbers.
 'use strict';
 const fs = require('fs');
 
@@ -101,6 +102,12 @@ function main() {
   }
 
   const lanes = [];
+  // A nanosecond file drawn by steps (a PC of other access times) gets the
+  // same time lane, in microseconds, so that the columns show the times.
+  if (stepText !== 'events' && vcd.timescale === '1ns') {
+    lanes.push({ name: 'time (us)', wave: '='.repeat(columns.length),
+                 data: columns.map((t) => String(Number(((t - from) / 1000).toFixed(3)))) });
+  }
   if (stepText === 'events') {
     let unit = vcd.timescale.replace(/^1/, '');
     let show = (t) => String(t - from);
@@ -132,7 +139,7 @@ function main() {
   }
   const diagram = { signal: lanes, config: { hscale: stepText === 'events' ? 2 : 1 } };
   if (title) diagram.head = { text: title };
-  if (stepText !== 'events') diagram.foot = { tock: from };
+  if (stepText !== 'events' && vcd.timescale !== '1ns') diagram.foot = { tock: from };
   process.stdout.write(JSON.stringify(diagram, null, 1) + '\n');
 }
 

@@ -45,6 +45,8 @@ std::uint8_t ParallelPort::read8(std::uint16_t offset, Micros now)
     case 0:
         return data_;
     case 1:
+        if (peripheral_)
+            peripheral_->status_read(now);
         return status_register(now);
     default:
         return control_;

@@ -51,6 +51,9 @@ public:
     virtual ~ParallelPeripheral() = default;
     virtual void drive(const PortOutputs &lines, Micros now) = 0;
     virtual PortInputs sense(Micros now) = 0;
+    // The PC read the status register (a poll), as sense() is also asked by
+    // whoever only looks at the lines.
+    virtual void status_read(Micros /*now*/) {}
 };
 
 class ParallelPort : public Device {

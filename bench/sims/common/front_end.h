@@ -7,8 +7,10 @@
 //   - help on standard output and status 0 (--sim-help; echorange-sim also
 //     -h and --help); version and source commit the same way (--sim-version;
 //     echorange-sim also --version);
-//   - a command line the simulator does not understand: one line
-//     "PROGRAM: reason" and then the help, on standard error, status 2;
+//   - a bench option the simulator does not understand (psload-sim,
+//     portpoke-sim): one line "PROGRAM: bad bench option WORD", on standard
+//     error, status 2; another command line echorange-sim does not
+//     understand: that line and then the help;
 //   - a file the simulator cannot read or write (a report, a trace, a
 //     waveform, its standard output): one line "PROGRAM: reason", status 2;
 //   - otherwise the status of the program under test.

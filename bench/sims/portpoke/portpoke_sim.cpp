@@ -121,11 +121,11 @@ int main(int argc, char **argv)
     for (; k < argc && std::strncmp(argv[k], "--sim-", 6) == 0; ++k) {
         const bench::OptionDoc *option = bench::find_option(kDoc, argv[k]);
         if (!option)
-            return bench::command_line_error(kProgram, std::string("unknown bench option ") + argv[k], kDoc);
+            return bench::front_end_error(kProgram, std::string("bad bench option ") + argv[k]);
         std::string value;
         bool given = false;
         if (!bench::option_value(*option, argv[k], value, given) || !apply(*option, value, io, bank, sim))
-            return bench::command_line_error(kProgram, std::string("bad bench option ") + argv[k], kDoc);
+            return bench::front_end_error(kProgram, std::string("bad bench option ") + argv[k]);
     }
     if (sim.help)
         return bench::print_text(kProgram, bench::help_text(kDoc));

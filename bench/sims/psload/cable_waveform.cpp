@@ -47,7 +47,7 @@ CableWaveform::Register CableWaveform::declare(const char *name, std::uint8_t in
     return r;
 }
 
-void CableWaveform::set(const Register &r, std::uint8_t value, Micros t)
+void CableWaveform::set(const Register &r, std::uint8_t value, std::uint64_t t)
 {
     if (r.vector >= 0) {
         vcd_.set(r.vector, value, t);
@@ -58,7 +58,9 @@ void CableWaveform::set(const Register &r, std::uint8_t value, Micros t)
 }
 
 CableWaveform::CableWaveform(FpgaBench &bench, int fd, const WaveWindow &window, RegisterWires registers)
-    : bench_(bench), window_(window), vcd_(fd, "1us", "labtools psload-sim")
+    : bench_(bench),
+      whole_us_(bench.config().port_access_ns % kMicrosecond == 0 && bench.config().delay_write_ns % kMicrosecond == 0),
+      window_(window), vcd_(fd, whole_us_ ? "1us" : "1ns", "labtools psload-sim")
 {
     // The lines as the port powers up; the first sample shows them as they
     // are when psload begins.
@@ -72,13 +74,14 @@ CableWaveform::CableWaveform(FpgaBench &bench, int fd, const WaveWindow &window,
     control_reg_ = declare("control", bench.port().control_register(), registers);
 }
 
-void CableWaveform::sample(Micros t)
+void CableWaveform::sample(Nanos when)
 {
     if (vcd_.stopped())
         return;
+    const std::uint64_t t = stamp(when);
     ParallelPort &port = bench_.port();
     const PortOutputs out = port.outputs();
-    const std::uint8_t status = port.status_register(t);
+    const std::uint8_t status = port.status_register(static_cast<Micros>(when / kMicrosecond));
     vcd_.set(nconfig_, out.init, t);
     vcd_.set(dclk_, out.strobe, t);
     vcd_.set(data0_, out.data & 1u, t);
@@ -88,15 +91,18 @@ void CableWaveform::sample(Micros t)
     set(status_reg_, status, t);
     set(control_reg_, port.control_register(), t);
 
-    const std::uint64_t where = window_.in_bits ? bench_.fpga().bits_received() : t;
+    // A window in microseconds, whatever the file's unit.
+    const std::uint64_t where =
+        window_.in_bits ? bench_.fpga().bits_received() : static_cast<std::uint64_t>(when / kMicrosecond);
     if (!vcd_.recording() && where >= window_.from && where <= window_.to)
         vcd_.start(t);
     else if (vcd_.recording() && where > window_.to)
         vcd_.stop(t);
 }
 
-void CableWaveform::finish(Micros t)
+void CableWaveform::finish(Nanos when)
 {
+    const std::uint64_t t = stamp(when);
     if (!vcd_.recording() && !vcd_.stopped())
         vcd_.start(t);  // the window was never reached: the end state alone
     vcd_.stop(t);

@@ -1,8 +1,10 @@
 // psload-sim's waveform: the configuration cable's lines at the parallel
 // port's connector, where a logic analyser would be clipped on - nCONFIG,
 // nSTATUS, DCLK, DATA0, CONF_DONE - and the port's three registers as
-// 8-bit vectors, on the bench's time base (1 us per port access), as a VCD
-// file.
+// 8-bit vectors, on the bench's time base, as a VCD file: in microseconds
+// while every bus cycle is whole microseconds (the lab PC's 1 us per port
+// access), else in nanoseconds, so that the time stamps are the accesses'
+// own.
 //
 // The lines are sampled after every port access: a change that the device
 // makes between two accesses (nSTATUS rising while psload polls) shows at
@@ -43,13 +45,13 @@ public:
     CableWaveform(FpgaBench &bench, int fd, const WaveWindow &window,
                   RegisterWires registers = RegisterWires::Vectors);
 
-    // After every port access made at time t.
-    void sample(Micros t);
+    // After every port access made at time t (ns).
+    void sample(Nanos t);
     // At the end of the run (or when records are flushed before it).
     void flush() { vcd_.flush(); }
     // errno of the first failed write to the file, or 0.
     int write_error() const { return vcd_.error(); }
-    void finish(Micros t);
+    void finish(Nanos t);
 
 private:
     // A register as one vector or as eight wires.
@@ -58,9 +60,11 @@ private:
         int bit[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
     };
     Register declare(const char *name, std::uint8_t initial, RegisterWires how);
-    void set(const Register &r, std::uint8_t value, Micros t);
+    void set(const Register &r, std::uint8_t value, std::uint64_t t);
+    std::uint64_t stamp(Nanos t) const { return static_cast<std::uint64_t>(whole_us_ ? t / kMicrosecond : t); }
 
     FpgaBench &bench_;
+    bool whole_us_;
     WaveWindow window_;
     VcdWriter vcd_;
     int nconfig_, nstatus_, dclk_, data0_, conf_done_;

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <csignal>
 #include <cstdio>
@@ -43,6 +44,7 @@ struct Session {
     bench::SimRecorder *recorder = nullptr;
     bool signal_sent = false;
     bool design_not_held = false;  // no room for the design: the device counts bits
+    std::string long_run;          // the line about a long download, if it is one
 };
 
 // Lives until the process ends (psload may end it with exit()); never freed.
@@ -64,10 +66,16 @@ void finish_records()
     }
 }
 
-void send_signal(std::uint64_t accesses, void *ctx)
+// After a port access, when the run needs it: the line about a long
+// download at the first access, and the signal of --sim-signal.
+void after_access(std::uint64_t accesses, void *ctx)
 {
     auto *s = static_cast<Session *>(ctx);
-    if (s->signal_sent || accesses != s->options.signal_after)
+    if (accesses == 1 && !s->long_run.empty()) {
+        std::fputs(s->long_run.c_str(), stderr);
+        std::fflush(stderr);
+    }
+    if (s->options.signal == 0 || s->signal_sent || accesses != s->options.signal_after)
         return;
     s->signal_sent = true;
     std::raise(s->options.signal);
@@ -260,6 +268,61 @@ bench::Design design_of(const bench::SimOptions &opts, const std::string &data_f
     return bench::design_from_ttf_file(data_file, read_ok);
 }
 
+// psload's -w as its option loop reads it (strtol, clamped to int); the
+// last one counts.  args: psload's own words.
+int wait_count_of(const std::vector<char *> &args)
+{
+    int w = 0;
+    for (std::size_t k = 1; k + 1 < args.size() && args[k] && args[k][0] == '-'; ++k) {
+        const char *word = args[k];
+        const bool value = word[1] == 'd' || word[1] == 'p' || word[1] == 'w' ||
+                           (word[1] == 'm' && (word[2] == 'd' || word[2] == 'f'));
+        if (!value)
+            continue;
+        if (word[1] == 'w' && args[k + 1]) {
+            long v = std::strtol(args[k + 1], nullptr, 10);
+            w = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+        }
+        ++k;
+    }
+    return w;
+}
+
+// "1 h 05 min", "3.2 days": a long simulated time, for people.
+std::string duration_text(double seconds)
+{
+    char text[64];
+    if (seconds < 3600)
+        std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
+    else if (seconds < 86400)
+        std::snprintf(text, sizeof text, "%d h %02d min", static_cast<int>(seconds / 3600),
+                      static_cast<int>(seconds / 60) % 60);
+    else if (seconds < 365.25 * 86400)
+        std::snprintf(text, sizeof text, "%.1f days", seconds / 86400);
+    else
+        std::snprintf(text, sizeof text, "%.1f years", seconds / (365.25 * 86400));
+    return text;
+}
+
+// For a download that takes more than a minute of simulated time (a large
+// -w), one line on standard error at psload's first port access, before its
+// first clock, saying how long: psload itself says nothing, and the bench
+// would seem to hang.  Each bit is a clock of three port accesses and
+// 2 x -w delay writes.  Empty for a shorter one.
+std::string long_run_line(const bench::SimOptions &opts, std::uint64_t bits, int wait_count)
+{
+    const double w = wait_count > 0 ? wait_count : 0;
+    const double per_bit = 3.0 * static_cast<double>(opts.bench.port_access_ns) +
+                           2.0 * w * static_cast<double>(opts.bench.delay_write_ns);
+    const double seconds = static_cast<double>(bits) * per_bit / 1e9;
+    if (seconds <= 60)
+        return "";
+    char line[160];
+    std::snprintf(line, sizeof line, "psload-sim: this download takes about %s of simulated time (%llu bits at -w %d)\n",
+                  duration_text(seconds).c_str(), static_cast<unsigned long long>(bits), wait_count);
+    return line;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -269,7 +332,7 @@ int main(int argc, char **argv)
     std::string error;
     std::vector<char *> args;
     if (!bench::split_sim_command_line(argc, argv, opts, args, error))
-        return bench::command_line_error("psload-sim", error, bench::sim_options_doc());
+        return bench::front_end_error("psload-sim", error);
     if (opts.help)
         return bench::print_text("psload-sim", bench::sim_options_help());
     if (opts.version)
@@ -279,6 +342,8 @@ int main(int argc, char **argv)
 
     if (!bench::check_sim_options(opts, error))
         return bench::front_end_error("psload-sim", error);
+    bench::resolve_timing(opts);
+    const int wait_count = wait_count_of(args);
     if (!opts.bits_given && (psload_argc > 1 || !opts.design_file.empty())) {
         bool ok = false;
         std::uint64_t counted_bits = 0;
@@ -308,6 +373,8 @@ int main(int argc, char **argv)
             return bench::front_end_error("psload-sim", session->recorder->error());
         if (session->design_not_held)
             session->recorder->set_design_not_held();
+        if (opts.timing_report())
+            session->recorder->set_timing_section(wait_count);
         if (!opts.vcd_file.empty()) {
             int fd = open(opts.vcd_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0)
@@ -317,8 +384,9 @@ int main(int argc, char **argv)
         io.set_observer(session->recorder);
         std::atexit(finish_records);
     }
-    if (opts.signal != 0)
-        io.set_access_hook(send_signal, session);
+    session->long_run = long_run_line(opts, opts.bench.fpga.config_bits, wait_count);
+    if (opts.signal != 0 || !session->long_run.empty())
+        io.set_access_hook(after_access, session);
 
     return psload_main(psload_argc, args.data());
 }

@@ -36,6 +36,7 @@ bool parse_fault(const std::string &v, SimOptions &o)
         f.fault = FpgaFault::NStatusStuckLow;
     } else if (v == "nstatus-slow") {
         f.nstatus_delay = kSlowNStatusDelay;
+        o.nstatus = SimOptions::NStatusChoice::Value;
     } else if (v == "conf-done-never") {
         f.fault = FpgaFault::ConfDoneNeverRises;
     } else if (v == "conf-done-nstatus-low") {
@@ -77,7 +78,7 @@ bool parse_signal(const std::string &v, SimOptions &o)
 
 enum Tag {
     Design, DesignRaw, Bits, NStatusDelay, InitClocks, Configured, Fault, Lpt, Unprivileged, Refuse, Signal,
-    Report, Received, Trace, Vcd, VcdWindow, VcdBits, Help, Version
+    Report, Received, Trace, Vcd, VcdWindow, VcdBits, Help, Version, Profile, AccessNs, CableSettle
 };
 
 // The bench options: their names, values and help, and nothing else lists
@@ -86,8 +87,11 @@ const OptionDoc kOptions[] = {
     {"--sim-design", "=FILE", "the design the device accepts, a TTF file\n(default: psload's data file)", Design},
     {"--sim-design-raw", "=FILE", "the same, as raw bytes", DesignRaw},
     {"--sim-bits", "=N", "the device checks no design, needs N bits", Bits},
-    {"--sim-nstatus-delay", "=US", "nCONFIG rising to nSTATUS high (default 10)", NStatusDelay},
-    {"--sim-init-clocks", "=N", "DCLK cycles after CONF_DONE to user mode (default 10)", InitClocks},
+    {"--sim-profile", "=P", "the device's timing limits: A (the lab's era, default),\nB or C (see psload-sim(1))", Profile},
+    {"--sim-nstatus-delay", "=US", "nCONFIG rising to nSTATUS high: microseconds, or worst\nor best of the profile's range (default 10; worst\nwith --sim-profile)", NStatusDelay},
+    {"--sim-init-clocks", "=N", "DCLK cycles after CONF_DONE to user mode (default:\nthe profile's, 10 for A)", InitClocks},
+    {"--sim-access-ns", "=NS[:DELAY]", "one parallel-port access and one delay-port write\ntake NS and DELAY ns (default 1000:1000; NS alone: both)", AccessNs},
+    {"--sim-cable-settle", "=NS", "DATA0 and DCLK take NS ns to settle on the cable\n(default 0)", CableSettle},
     {"--sim-configured", "", "the device starts already configured", Configured},
     {"--sim-fault", "=F",
      "no-cable, no-device, nstatus-stuck-low, nstatus-slow,\nconf-done-never, error-at-bit:K, conf-done-nstatus-low",
@@ -117,10 +121,45 @@ const ProgramDoc kDoc = {
     "or hexadecimal with 0x.\n",
 };
 
-bool apply(const OptionDoc &option, const std::string &value, bool given, SimOptions &o)
+bool apply(const OptionDoc &option, const std::string &value, bool given, SimOptions &o, std::string &why)
 {
     unsigned long long n = 0;
     switch (option.tag) {
+    case Profile: {
+        TimingProfile p;
+        if (!find_timing_profile(value, p)) {
+            why = std::string("no such profile (") + timing_profile_names() + ")";
+            return false;
+        }
+        o.profile = value;
+        o.profile_given = true;
+        return true;
+    }
+    case AccessNs: {
+        std::size_t colon = value.find(':');
+        unsigned long long port = 0, delay = 0;
+        bool ok = parse_number(value.substr(0, colon), kMaxNanos, port) && port > 0;
+        if (ok)
+            delay = port;
+        if (ok && colon != std::string::npos)
+            ok = parse_number(value.substr(colon + 1), kMaxNanos, delay) && delay > 0;
+        if (!ok) {
+            why = "nanoseconds from 1 to 1000000000, NS or NS:DELAY";
+            return false;
+        }
+        o.bench.port_access_ns = static_cast<Nanos>(port);
+        o.bench.delay_write_ns = static_cast<Nanos>(delay);
+        o.access_given = true;
+        return true;
+    }
+    case CableSettle:
+        if (!parse_number(value, kMaxNanos, n)) {
+            why = "nanoseconds from 0 to 1000000000";
+            return false;
+        }
+        o.bench.cable_settle_ns = static_cast<Nanos>(n);
+        o.settle_given = true;
+        return true;
     case Help:
         o.help = true;
         return true;
@@ -149,14 +188,20 @@ bool apply(const OptionDoc &option, const std::string &value, bool given, SimOpt
         o.bits_given = true;
         return true;
     case NStatusDelay:
+        if (value == "worst" || value == "best") {
+            o.nstatus = value == "worst" ? SimOptions::NStatusChoice::Worst : SimOptions::NStatusChoice::Best;
+            return true;
+        }
         if (!parse_number(value, 1ULL << 40, n))
             return false;
         o.bench.fpga.nstatus_delay = n;
+        o.nstatus = SimOptions::NStatusChoice::Value;
         return true;
     case InitClocks:
         if (!parse_number(value, 1000000, n))
             return false;
         o.bench.fpga.init_clocks = static_cast<unsigned>(n);
+        o.init_clocks_given = true;
         return true;
     case Fault:
         return parse_fault(value, o);
@@ -206,12 +251,20 @@ bool apply(const OptionDoc &option, const std::string &value, bool given, SimOpt
     return false;
 }
 
-bool parse_one(const std::string &word, SimOptions &o)
+// False with the reason in error: "bad bench option WORD", and after a
+// colon what the option takes, where that is worth saying.
+bool parse_one(const std::string &word, SimOptions &o, std::string &error)
 {
     const OptionDoc *option = find_option(kDoc, word);
     std::string value;
     bool given = false;
-    return option && option_value(*option, word, value, given) && apply(*option, value, given, o);
+    std::string why;
+    if (option && option_value(*option, word, value, given) && apply(*option, value, given, o, why))
+        return true;
+    error = "bad bench option " + word;
+    if (!why.empty())
+        error += ": " + why;
+    return false;
 }
 
 bool is_sim_option(const char *word)
@@ -241,10 +294,8 @@ int parse_sim_options(int argc, char **argv, SimOptions &options, std::string &e
 {
     int k = 1;
     for (; k < argc && is_sim_option(argv[k]); ++k) {
-        if (!parse_one(argv[k], options)) {
-            error = std::string("bad bench option ") + argv[k];
+        if (!parse_one(argv[k], options, error))
             return -1;
-        }
     }
     return k;
 }
@@ -259,10 +310,8 @@ bool split_sim_command_line(int argc, char **argv, SimOptions &options, std::vec
     while (k < argc) {
         char *word = argv[k];
         if (is_sim_option(word)) {
-            if (!parse_one(word, options)) {
-                error = std::string("bad bench option ") + word;
+            if (!parse_one(word, options, error))
                 return false;
-            }
             ++k;
             continue;
         }
@@ -290,6 +339,43 @@ bool check_sim_options(const SimOptions &options, std::string &error)
         return false;
     }
     return true;
+}
+
+void resolve_timing(SimOptions &o)
+{
+    TimingProfile p;
+    find_timing_profile(o.profile, p);
+    FpgaConfig &f = o.bench.fpga;
+    f.timing = p;
+    switch (o.nstatus) {
+    case SimOptions::NStatusChoice::Worst:
+        f.nstatus_delay = static_cast<Micros>(p.nstatus_max / kMicrosecond);
+        break;
+    case SimOptions::NStatusChoice::Best:
+        f.nstatus_delay = static_cast<Micros>(p.nstatus_min / kMicrosecond);
+        break;
+    case SimOptions::NStatusChoice::Default:
+        // The bench's nSTATUS has risen 10 us after nCONFIG since before it
+        // had profiles, later than A's latest: unnamed, profile A keeps it,
+        // so that runs without a timing option stay as they were.
+        if (o.profile_given)
+            f.nstatus_delay = static_cast<Micros>(p.nstatus_max / kMicrosecond);
+        break;
+    case SimOptions::NStatusChoice::Value:
+        break;
+    }
+    if (!o.init_clocks_given)
+        f.init_clocks = p.closing_clocks > 0 ? static_cast<unsigned>(p.closing_clocks) : 0;
+    f.user_mode_delay = p.known(p.user_mode_max) ? p.user_mode_max : 0;
+    // Every edge psload makes on DCLK or DATA0 is a register write, one
+    // access after the write before it: with a cable that settles at once
+    // and an access at least as long as each edge limit (two for the
+    // period), no edge can break one, and only the report's timing section
+    // needs the values.
+    const Nanos access = o.bench.port_access_ns;
+    const bool edges_may_break = o.bench.cable_settle_ns > 0 || access < p.tdsu_min || access < p.tdh_min ||
+                                 access < p.tch_min || access < p.tcl_min || 2 * access < p.min_period();
+    f.check_edges = o.timing_report() || edges_may_break;
 }
 
 const ProgramDoc &sim_options_doc()

@@ -38,10 +38,30 @@ struct SimOptions {
     RegisterWires vcd_registers = RegisterWires::Vectors;
     bool help = false;
     bool version = false;
+    // The clock: the device's timing profile, the PC's bus cycles, the
+    // cable.  Applied to bench by resolve_timing().
+    std::string profile = "A";
+    bool profile_given = false;
+    enum class NStatusChoice { Default, Worst, Best, Value } nstatus = NStatusChoice::Default;
+    bool init_clocks_given = false;
+    bool access_given = false;         // --sim-access-ns
+    bool settle_given = false;         // --sim-cable-settle
+    // Whether the report gets its timing section: with any of the options
+    // above that set the clock.
+    bool timing_report() const { return profile_given || access_given || settle_given; }
 };
+
+// Makes the device's timing what the options say: the profile's limits,
+// the nSTATUS release it picks (the latest of its range, or today's 10 us
+// when no profile is named), the closing clocks it needs unless
+// --sim-init-clocks says, and the bus cycles and the cable.
+void resolve_timing(SimOptions &options);
 
 // nSTATUS delay of the nstatus-slow fault: well past the handshake's polls.
 constexpr Micros kSlowNStatusDelay = 1000;
+
+// The longest bus cycle and cable settling the options take: one second.
+constexpr unsigned long long kMaxNanos = 1000000000ULL;
 
 // Parses the leading --sim- arguments of argv[1..argc).  Returns the index
 // of the first other argument, or -1 with a message in error.

@@ -1,5 +1,6 @@
 #include "sims/psload/sim_recorder.h"
 #include "sims/common/front_end.h"
+#include "sims/psload/timing_report.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -74,6 +75,8 @@ SimRecorder::SimRecorder(FpgaBench &bench, std::string trace_file, std::string r
     : bench_(bench), report_file_(std::move(report_file)), received_file_(std::move(received_file)),
       trace_file_(std::move(trace_file))
 {
+    whole_us_ = bench_.config().port_access_ns % kMicrosecond == 0 &&
+                bench_.config().delay_write_ns % kMicrosecond == 0;
     if (!trace_file_.empty()) {
         trace_fd_ = open_for_writing(trace_file_);
         if (trace_fd_ < 0)
@@ -125,31 +128,42 @@ void SimRecorder::flush_trace()
     used_ = 0;
 }
 
+int SimRecorder::format_us(char *out, std::size_t size, Nanos t) const
+{
+    const auto ns = static_cast<unsigned long long>(t);
+    if (whole_us_)
+        return std::snprintf(out, size, "%llu", ns / 1000);
+    return std::snprintf(out, size, "%llu.%03llu", ns / 1000, ns % 1000);
+}
+
 void SimRecorder::on_access(const Access &a)
 {
+    // The bus tells the access before its cycle moves the clock on: the
+    // clock holds the access's own time, to the nanosecond.
+    const Nanos t = bench_.bus().clock().now();
     if (wave_)
-        wave_->sample(a.time);
+        wave_->sample(t);
     if (trace_fd_ < 0)
         return;
-    char line[64];
-    int n = std::snprintf(line, sizeof line, "%llu %s%u 0x%X 0x%X\n", static_cast<unsigned long long>(a.time),
-                          a.dir == Dir::In ? "in" : "out", static_cast<unsigned>(a.width),
-                          static_cast<unsigned>(a.port), static_cast<unsigned>(a.value));
+    char line[80];
+    int n = format_us(line, 32, t);
+    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " %s%u 0x%X 0x%X\n",
+                       a.dir == Dir::In ? "in" : "out", static_cast<unsigned>(a.width),
+                       static_cast<unsigned>(a.port), static_cast<unsigned>(a.value));
     append(line, static_cast<std::size_t>(n));
 }
 
 void SimRecorder::on_permission(const PermissionCall &c)
 {
     if (trace_fd_ >= 0) {
-        char line[96];
-        int n;
+        char line[128];
+        int n = format_us(line, 32, bench_.bus().clock().now());
+        const std::size_t room = sizeof line - static_cast<std::size_t>(n);
         if (c.result == 0)
-            n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> 0\n",
-                              static_cast<unsigned long long>(bench_.bus().now()), c.from, c.num, c.turn_on);
+            n += std::snprintf(line + n, room, " ioperm 0x%lX %lu %d -> 0\n", c.from, c.num, c.turn_on);
         else
-            n = std::snprintf(line, sizeof line, "%llu ioperm 0x%lX %lu %d -> -1 %s\n",
-                              static_cast<unsigned long long>(bench_.bus().now()), c.from, c.num, c.turn_on,
-                              errno_name(c.err));
+            n += std::snprintf(line + n, room, " ioperm 0x%lX %lu %d -> -1 %s\n", c.from, c.num, c.turn_on,
+                               errno_name(c.err));
         append(line, static_cast<std::size_t>(n));
     }
     if (!c.turn_on)
@@ -159,7 +173,7 @@ void SimRecorder::on_permission(const PermissionCall &c)
 void SimRecorder::end()
 {
     if (wave_)
-        wave_->finish(bench_.bus().now());
+        wave_->finish(bench_.bus().clock().now());
     finish();
 }
 
@@ -178,7 +192,7 @@ std::string SimRecorder::report() const
 {
     IoBus &io = bench_.bus();
     PassiveSerialFpga &fpga = bench_.fpga();
-    Micros now = io.now();
+    const Nanos now = io.clock().now();
     std::string held;
     for (unsigned p = 0; p < 65536; ++p) {
         if (!io.permissions().permitted(static_cast<std::uint16_t>(p)))
@@ -200,6 +214,9 @@ std::string SimRecorder::report() const
     // Without a cable or a powered device nothing reaches the FPGA: its
     // lines are not what the port reads (those float), so they are not shown.
     const bool connected = bench_.config().cable && bench_.config().device;
+    char low_us[32], time_us[32];
+    format_us(low_us, sizeof low_us, fpga.last_nconfig_low_ns());
+    format_us(time_us, sizeof time_us, io.clock().now());
     char text[1024];
     std::snprintf(text, sizeof text,
                   "expected_bits %llu\n"
@@ -209,25 +226,25 @@ std::string SimRecorder::report() const
                   "nstatus %s\n"
                   "conf_done %s\n"
                   "nconfig_pulses %u\n"
-                  "nconfig_low_us %llu\n"
+                  "nconfig_low_us %s\n"
                   "dclk_rising_edges %llu\n"
                   "init_clocks %u\n"
                   "delay_writes %llu\n"
                   "port_accesses %llu\n"
-                  "sim_time_us %llu\n"
+                  "sim_time_us %s\n"
                   "data_register 0x%02X\n"
                   "control_register 0x%02X\n"
                   "ports_held%s\n"
                   "violations %zu\n",
                   static_cast<unsigned long long>(fpga.config().config_bits),
                   static_cast<unsigned long long>(fpga.bits_received()), fpga.received().size(),
-                  connected ? state_name(fpga.state(now)) : "not-connected",
-                  connected ? (fpga.nstatus(now) ? "high" : "low") : "not-connected",
-                  connected ? (fpga.conf_done(now) ? "high" : "low") : "not-connected", fpga.nconfig_pulses(),
-                  static_cast<unsigned long long>(fpga.last_nconfig_low()),
+                  connected ? state_name(fpga.state_at(now)) : "not-connected",
+                  connected ? (fpga.nstatus_at(now) ? "high" : "low") : "not-connected",
+                  connected ? (fpga.conf_done_at(now) ? "high" : "low") : "not-connected", fpga.nconfig_pulses(),
+                  low_us,
                   static_cast<unsigned long long>(fpga.dclk_rising_edges()), fpga.init_clocks_seen(),
                   static_cast<unsigned long long>(bench_.delay().writes()),
-                  static_cast<unsigned long long>(io.accesses()), static_cast<unsigned long long>(now),
+                  static_cast<unsigned long long>(io.accesses()), time_us,
                   bench_.port().data_register(), bench_.port().control_register(), held.c_str(),
                   io.permissions().violations().size());
     std::string r = text;
@@ -240,9 +257,10 @@ std::string SimRecorder::report() const
         char want[8] = "none";
         if (byte < fpga.received().size())
             std::snprintf(got, sizeof got, "0x%02X", fpga.received()[byte]);
-        const DesignByte &d = fpga.config().design[byte];
-        if (d.valid)
-            std::snprintf(want, sizeof want, "0x%02X", d.value);
+        // A bit the device took wrongly by its timing may lie past the
+        // design (or there may be no design: a device that counts bits).
+        if (byte < fpga.config().design.size() && fpga.config().design[byte].valid)
+            std::snprintf(want, sizeof want, "0x%02X", fpga.config().design[byte].value);
         std::snprintf(text, sizeof text,
                       "first_difference_byte %llu\n"
                       "first_difference_bit %u\n"
@@ -253,6 +271,8 @@ std::string SimRecorder::report() const
     }
     if (design_not_held_)
         r += "design_check counting-only\n";
+    if (timing_section_)
+        r += timing_report(bench_, wait_count_);
     return r;
 }
 

@@ -44,6 +44,16 @@ public:
     // the report says so in a last line.
     void set_design_not_held() { design_not_held_ = true; }
 
+    // The report ends with the timing section: each limit of the device's
+    // profile, the worst value the run gave it and the margin, and the
+    // smallest -w that would have met them all; wait_count is psload's -w
+    // in this run.
+    void set_timing_section(int wait_count)
+    {
+        timing_section_ = true;
+        wait_count_ = wait_count;
+    }
+
     // The report's text (one "name value" line per item).
     std::string report() const;
 
@@ -63,6 +73,12 @@ private:
     CableWaveform *wave_ = nullptr;
     std::string vcd_file_;
     bool design_not_held_ = false;
+    bool timing_section_ = false;
+    int wait_count_ = 0;
+    // Time stamps in whole microseconds while every bus cycle is whole
+    // microseconds (the lab PC's), else with three decimals (nanoseconds).
+    bool whole_us_ = true;
+    int format_us(char *out, std::size_t size, Nanos t) const;
     std::string trace_file_;
     int trace_fd_ = -1;
     std::string error_;
