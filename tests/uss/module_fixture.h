@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "echorange.h"
+#include "machine_fifos.h"
 #include "rtlinux/machine.h"
 
 namespace uss_test {
@@ -26,6 +27,9 @@ class ModuleTest : public ::testing::Test {
 protected:
     rtlsim::Machine m;
 
+    // The reader takes each distance from FIFO 2 as it comes.
+    ModuleTest() { test_fifos::start_value_reader(m); }
+
     void TearDown() override
     {
         if (m.module_loaded())
@@ -38,7 +42,7 @@ protected:
 
     void write(int command, int number, int period)
     {
-        ASSERT_EQ(m.linux_write_records({{command, number, period}}), 12);
+        ASSERT_EQ(test_fifos::write_records(m, {{command, number, period}}), 12);
     }
 
     void write_at(hrtime t, int command, int number, int period)
@@ -47,12 +51,12 @@ protected:
         write(command, number, period);
     }
 
-    std::vector<int> values() const { return m.received_values(); }
+    std::vector<int> values() { return test_fifos::received_values(m); }
 
-    std::vector<hrtime> value_times() const
+    std::vector<hrtime> value_times()
     {
         std::vector<hrtime> t;
-        for (const auto &v : m.received())
+        for (const auto &v : m.processes().received())
             t.push_back(v.time);
         return t;
     }
