@@ -12,16 +12,6 @@
 
 namespace rtlsim {
 
-const char *context_name(Context c)
-{
-    switch (c) {
-    case Context::linux_side: return "Linux side";
-    case Context::rt_thread: return "real-time thread";
-    case Context::interrupt: return "interrupt handler";
-    }
-    return "?";
-}
-
 // ---------------------------------------------------------------- assembly
 
 std::string default_module_path()
@@ -37,6 +27,7 @@ PlatformBinding::PlatformBinding(Machine &machine) : PlatformBinding(machine.ops
 
 Machine::Machine()
 {
+    set_views(&cpu_.ctx, &cpu_.obs, &pc_.clock());
     // The module's port writes are kernel code: no I/O permission check,
     // and the time they take is the platform call's.
     pc_.bus().set_kernel_mode(true);

@@ -166,8 +166,6 @@ private:
     PlatformOps &ops() { return *this; }
 
     // ---- the platform operations (platform_ops.cpp) ----
-    Context context() const override { return cpu_.ctx; }
-    MachineObserver *observer() const override { return cpu_.obs; }
     int vlog(const char *fmt, va_list ap) override;
     int region_check(unsigned long start, unsigned long n) override;
     void *region_request(unsigned long start, unsigned long n, const char *name) override;

@@ -27,9 +27,11 @@ struct ThreadInfo {
 class PlatformOps {
 public:
     // For telling each call to the observer: who calls, when, and to whom.
-    virtual Context context() const = 0;
-    virtual bench::Nanos now() const = 0;
-    virtual MachineObserver *observer() const = 0;
+    // Asked at every call, so not virtual: views of the implementation's
+    // own state (set_views).
+    Context context() const { return *context_; }
+    bench::Nanos now() const { return clock_->now(); }
+    MachineObserver *observer() const { return *observer_; }
 
     virtual int vlog(const char *fmt, va_list ap) = 0;
     virtual int region_check(unsigned long start, unsigned long n) = 0;
@@ -60,6 +62,17 @@ public:
 
 protected:
     ~PlatformOps() = default;
+    void set_views(const Context *context, MachineObserver *const *observer, const bench::SimClock *clock)
+    {
+        context_ = context;
+        observer_ = observer;
+        clock_ = clock;
+    }
+
+private:
+    const Context *context_ = nullptr;
+    MachineObserver *const *observer_ = nullptr;
+    const bench::SimClock *clock_ = nullptr;
 };
 
 }  // namespace rtlsim

@@ -20,10 +20,7 @@ int LinuxProcesses::open(unsigned fifo, int pid)
     RtFifos::Fifo &f = fifos_.at(fifo);
     if (f.open_count > 0 && f.opener != pid)
         return -kEacces;
-    f.opener = pid;
-    ++f.open_count;
-    if (f.creator)
-        ++use_count_;
+    opened(f, pid);
     return 0;
 }
 
@@ -31,10 +28,7 @@ int LinuxProcesses::close(unsigned fifo, int pid)
 {
     if (fifo >= RtFifos::kCount || fifos_.at(fifo).open_count == 0 || fifos_.at(fifo).opener != pid)
         return -kEbadf;
-    RtFifos::Fifo &f = fifos_.at(fifo);
-    --f.open_count;
-    if (f.creator)
-        --use_count_;
+    closed(fifos_.at(fifo));
     return 0;
 }
 
@@ -191,15 +185,9 @@ void LinuxProcesses::start_reader(unsigned fifo, size_t chunk, int pid)
 {
     reading_ = true;
     reader_fifo_ = fifo;
-    reader_chunk_ = chunk == 0 ? 1 : chunk;
+    reader_chunk_ = std::min(std::max<size_t>(chunk, 1), kMaxReadChunk);
     reader_pid_ = pid;
     drain_reader();
-}
-
-void LinuxProcesses::run()
-{
-    drain_reader();
-    resume_writers();
 }
 
 void LinuxProcesses::forget_module_fifos()
@@ -226,18 +214,12 @@ void LinuxProcesses::drain_reader()
     const size_t chunk = reader_chunk_;
     if (f.used < chunk || (f.open_count > 0 && f.opener != reader_pid_))
         return;
-    bool opened = false;
+    bool held_for_read = false;
     if (f.open_count == 0) {
-        open(reader_fifo_, reader_pid_);
-        opened = true;
+        opened(f, reader_pid_);
+        held_for_read = true;
     }
-    unsigned char small[16];
-    std::vector<unsigned char> large;
-    unsigned char *b = small;
-    if (chunk > sizeof small) {
-        large.resize(chunk);
-        b = large.data();
-    }
+    unsigned char b[kMaxReadChunk];
     while (f.used >= chunk) {
         f.pop(b, chunk);
         if (cpu_.obs)
@@ -249,8 +231,8 @@ void LinuxProcesses::drain_reader()
     }
     int result = 0;
     run_fifo_handler(reader_fifo_, &result);
-    if (opened)
-        close(reader_fifo_, reader_pid_);
+    if (held_for_read)
+        closed(f);
 }
 
 }  // namespace rtlsim

@@ -37,6 +37,8 @@ public:
     static constexpr int kReaderPid = 2;
     // What write returns for a write that has to wait for room.
     static constexpr int kWriteWaits = INT_MIN;
+    // The most bytes the reader process takes with one read().
+    static constexpr size_t kMaxReadChunk = 64;
 
     LinuxProcesses(Processor &cpu, RtFifos &fifos) : cpu_(cpu), fifos_(fifos) {}
     LinuxProcesses(const LinuxProcesses &) = delete;
@@ -68,7 +70,7 @@ public:
 
     // The reader process: while reading, it takes what the FIFO holds as
     // soon as the Linux side gets the processor, `chunk` bytes with each
-    // read() while that many are there; it holds the FIFO open only during
+    // read() while that many are there (at most kMaxReadChunk); it holds the FIFO open only during
     // those reads.  While another process holds the FIFO open, its reads are
     // refused and it gets nothing.  None reads until one is started.
     void start_reader(unsigned fifo, size_t chunk, int pid = kReaderPid);
@@ -87,7 +89,11 @@ public:
 
     // The Linux side has the processor between two things it does: the
     // reader reads, and writes that wait go on.
-    void run();
+    void run()
+    {
+        drain_reader();
+        resume_writers();
+    }
     // The module's FIFOs are gone: so are the writes to them and the use
     // count they held.
     void forget_module_fifos();
@@ -105,6 +111,20 @@ private:
         bool opened = false;  // opened the FIFO for itself
     };
 
+    // What an open and a close that are let through do.
+    void opened(RtFifos::Fifo &f, int pid)
+    {
+        f.opener = pid;
+        ++f.open_count;
+        if (f.creator)
+            ++use_count_;
+    }
+    void closed(RtFifos::Fifo &f)
+    {
+        --f.open_count;
+        if (f.creator)
+            --use_count_;
+    }
     void drain_reader();
     bool advance_write(LinuxWrite &w);
     int finish_write(LinuxWrite &w);

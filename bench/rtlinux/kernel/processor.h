@@ -20,7 +20,15 @@ constexpr hrtime kNever = bench::kNever;
 class PlatformOps;
 
 // "Linux side", "real-time thread", "interrupt handler".
-const char *context_name(Context c);
+inline const char *context_name(Context c)
+{
+    switch (c) {
+    case Context::linux_side: return "Linux side";
+    case Context::rt_thread: return "real-time thread";
+    case Context::interrupt: return "interrupt handler";
+    }
+    return "?";
+}
 
 class Processor {
 public:

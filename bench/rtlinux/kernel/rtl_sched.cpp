@@ -74,16 +74,6 @@ void Scheduler::remove_all()
     threads_.clear();
 }
 
-rtl_thread_struct *Scheduler::ready_thread() const
-{
-    rtl_thread_struct *next = nullptr;
-    for (auto &t : threads_) {
-        if (t->state == ThreadState::ready && !t->held && (!next || t->info.priority > next->info.priority))
-            next = t.get();
-    }
-    return next;
-}
-
 void Scheduler::set_end(hrtime end)
 {
     end_ = end;

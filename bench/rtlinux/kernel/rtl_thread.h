@@ -47,6 +47,17 @@ struct rtl_thread_struct {
 };
 
 
+// Asked at every switch point: inline, here where the record is whole.
+inline rtl_thread_struct *rtlsim::Scheduler::ready_thread() const
+{
+    rtl_thread_struct *next = nullptr;
+    for (auto &t : threads_) {
+        if (t->state == ThreadState::ready && !t->held && (!next || t->info.priority > next->info.priority))
+            next = t.get();
+    }
+    return next;
+}
+
 // Where the Linux side (the caller's stack) is parked while a thread runs.
 struct rtlsim::Scheduler::LinuxContext {
 #ifdef RTLSIM_OWN_SWITCH
