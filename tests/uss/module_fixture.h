@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "boards/rangefinder_map.h"
 #include "echorange.h"
 #include "machine_fifos.h"
 #include "rtlinux/machine.h"
@@ -18,8 +19,9 @@ using rtlsim::kMillisecond;
 using rtlsim::kMicrosecond;
 using rtlsim::kSecond;
 
-constexpr unsigned kChannelPort = 0x130;
-constexpr unsigned kControlPort = 0x132;
+// The board's ports, where the lab PC has them.
+constexpr unsigned kChannelPort = bench::rangefinder_map::kChannelPort;
+constexpr unsigned kControlPort = bench::rangefinder_map::kControlPort;
 
 // A fresh machine per test.  Whatever a test does, the module must break no
 // platform rule and an unload must leave nothing behind.
