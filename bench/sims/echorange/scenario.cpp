@@ -1,6 +1,7 @@
 // echorange-sim scenarios: parsing and running.
 #include "sims/echorange/scenario.h"
 
+#include "boards/rangefinder_map.h"
 #include "uss_records.h"
 
 #include <algorithm>
@@ -298,8 +299,9 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
             if (w.size() == 2 && w[1] == "irq")
                 sc.fault_irq = true;
             else if (w.size() >= 2 && w.size() <= 3 && w[1] == "region")
-                // Without ports: 0x131, one port in the middle of the board's.
-                sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], line) : std::make_pair(0x131u, 1u));
+                // Without ports: one port in the middle of the board's.
+                sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], line)
+                                                         : std::make_pair(bench::rangefinder_map::kBase + 1u, 1u));
             else
                 fail(line, "fault region [PORT | FIRST-LAST] | fault irq");
         } else if (w[0] == "irq-line") {
