@@ -3,6 +3,7 @@
 // Linux side, the module's use count, and what a failed load or an unload
 // must not leave behind, asked of each service and then taken away.
 #include "rtlinux/machine.h"
+#include "rtlinux/abi/platform_api.h"
 #include "rtlinux/abi/platform_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
@@ -86,6 +87,9 @@ int Machine::load(const std::string &path)
     }
     dl_ = dl;
     cleanup_ = cleanup;
+    // insmod names a module after its object file: echorange.so is "echorange".
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    api::name_module(name.substr(0, name.find('.')).c_str());
     int rc;
     {
         PlatformBinding bound(ops());
