@@ -114,7 +114,7 @@ void RangingWaveform::port_write(bench::Nanos t, Context, unsigned port, unsigne
 
 void RangingWaveform::irq(bench::Nanos t, unsigned irq, Irq what)
 {
-    if (irq != 11)
+    if (irq != bench::rangefinder_map::kIrq)
         return;
     switch (what) {
     case Irq::raised: level(irq11_, true, t); break;
