@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "machine_fifos.h"
@@ -162,6 +163,40 @@ TEST(EmulatedFifo, PutIsAllOrNothingGetIsPartialHandlerRunsOncePerWrite)
 
 // Linux processes on the FIFOs, as rtl_fifo.c has them: one process at a
 // time, and a FIFO a process holds open cannot be destroyed.
+// The reader process is whatever FIFO and read size its caller chooses: the
+// FIFOs carry bytes, and it takes whole chunks only, leaving a short rest.
+TEST(EmulatedFifo, ReaderTakesWholeChunksOfTheFifoItIsGiven)
+{
+    Machine m;
+    ASSERT_EQ(as_module::fifo_create(m, 3, 16), 0);
+    ASSERT_EQ(as_module::fifo_create(m, 2, 16), 0);
+    m.processes().start_reader(3, 2, 7);
+    EXPECT_EQ(as_module::fifo_put(m, 2, "zz", 2), 2);  // not its FIFO
+    EXPECT_EQ(as_module::fifo_put(m, 3, "abcde", 5), 5);
+    run_for(m, kMillisecond);
+    const auto &got = m.processes().received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(std::string(got[0].bytes.begin(), got[0].bytes.end()), "ab");
+    EXPECT_EQ(std::string(got[1].bytes.begin(), got[1].bytes.end()), "cd");
+    EXPECT_EQ(m.fifos().used(3), 1u);  // "e" waits for a whole chunk
+    EXPECT_EQ(m.fifos().used(2), 2u);
+    EXPECT_EQ(m.fifos().open_count(3), 0);  // open only while reading
+    // Held open by another process, the reader gets nothing.
+    ASSERT_EQ(m.processes().open(3, 9), 0);
+    EXPECT_EQ(as_module::fifo_put(m, 3, "f", 1), 1);
+    run_for(m, kMillisecond);
+    EXPECT_EQ(got.size(), 2u);
+    ASSERT_EQ(m.processes().close(3, 9), 0);
+    run_for(m, kMillisecond);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(std::string(got[2].bytes.begin(), got[2].bytes.end()), "ef");
+    m.processes().stop_reader();
+    EXPECT_EQ(as_module::fifo_put(m, 3, "gh", 2), 2);
+    run_for(m, kMillisecond);
+    EXPECT_EQ(got.size(), 3u);
+    EXPECT_TRUE(m.violations().empty());
+}
+
 TEST(EmulatedFifo, OneProcessAtATimeAndNoDestroyWhileOpen)
 {
     Machine m;
