@@ -2,7 +2,7 @@
 
 namespace bench {
 
-FpgaBench::FpgaBench(IoBus &bus, const BenchConfig &config)
+FpgaBench::FpgaBench(IoBus &bus, const FpgaBenchConfig &config)
     : bus_(bus), config_(config), fpga_(config.fpga), cable_(nullptr, &bus.clock(), config.cable_settle_ns)
 {
     if (config_.device)

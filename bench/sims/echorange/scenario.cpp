@@ -1,6 +1,9 @@
 // echorange-sim scenarios: parsing and running.
 #include "sims/echorange/scenario.h"
 
+#include "boards/rangefinder_map.h"
+#include "uss_records.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -296,8 +299,9 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
             if (w.size() == 2 && w[1] == "irq")
                 sc.fault_irq = true;
             else if (w.size() >= 2 && w.size() <= 3 && w[1] == "region")
-                // Without ports: 0x131, one port in the middle of the board's.
-                sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], line) : std::make_pair(0x131u, 1u));
+                // Without ports: one port in the middle of the board's.
+                sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], line)
+                                                         : std::make_pair(bench::rangefinder_map::kBase + 1u, 1u));
             else
                 fail(line, "fault region [PORT | FIRST-LAST] | fault irq");
         } else if (w[0] == "irq-line") {
@@ -346,7 +350,7 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
                     fail(line, "the module's FIFOs are 1 and 2: " + w[3]);
                 e.fifo = static_cast<unsigned>(fifo);
                 // By default the writer holds /dev/rtf1, the reader /dev/rtf2.
-                e.pid = fifo == 1 ? Machine::kWriterPid : Machine::kReaderPid;
+                e.pid = fifo == 1 ? LinuxProcesses::kWriterPid : LinuxProcesses::kReaderPid;
                 if (w.size() == 5) {
                     e.pid = parse_int32(w[4], line);
                     if (e.pid < 1)
@@ -381,16 +385,26 @@ Scenario parse_scenario(const std::string &text, bool need_duration)
     return sc;
 }
 
+std::vector<unsigned char> record_bytes(const std::vector<std::array<int, 3>> &records)
+{
+    std::vector<unsigned char> bytes(records.size() * USS_RECORD_SIZE);
+    for (size_t i = 0; i < records.size(); ++i)
+        uss_record_put(&bytes[i * USS_RECORD_SIZE], records[i][0], records[i][1], records[i][2]);
+    return bytes;
+}
+
 void set_up_machine(Machine &m, const Scenario &sc)
 {
+    // The reader process takes each distance from FIFO 2 as it comes.
+    m.processes().start_reader(2, USS_VALUE_SIZE);
     m.set_call_cost(sc.call_cost);
     for (const auto &t : sc.targets)
-        m.board().set_target(t.first - 1, t.second);
+        m.pc().board().set_target(t.first - 1, t.second);
     for (const auto &r : sc.fault_regions)
         m.regions().occupy(r.first, r.second, "other driver");
     if (sc.fault_irq)
         m.irqs().occupy(bench::RangeFinderPc::kBoardIrq);
-    m.board().set_line_mode(sc.irq_line);
+    m.pc().board().set_line_mode(sc.irq_line);
 }
 
 // A scenario action on the board and the rest of the PC (irq, target, fault
@@ -399,13 +413,13 @@ bool apply_machine_event(Machine &m, const ScenarioEvent &e)
 {
     switch (e.kind) {
     case ScenarioEvent::Kind::irq:
-        m.board().raise_at(m.now());
+        m.pc().board().raise_at(m.now());
         return true;
     case ScenarioEvent::Kind::target:
         if (e.flight < 0)
-            m.board().clear_target(e.sensor - 1);
+            m.pc().board().clear_target(e.sensor - 1);
         else
-            m.board().set_target(e.sensor - 1, e.flight);
+            m.pc().board().set_target(e.sensor - 1, e.flight);
         return true;
     case ScenarioEvent::Kind::clear_region:
         m.regions().vacate_others();
@@ -428,16 +442,22 @@ int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_pa
     case ScenarioEvent::Kind::unload:
         return m.rmmod();
     case ScenarioEvent::Kind::write:
-        return m.linux_write_records(e.records);
+    {
+        std::vector<unsigned char> bytes = record_bytes(e.records);
+        return m.processes().write(1, bytes.data(), bytes.size());
+    }
     case ScenarioEvent::Kind::bytes:
-        return m.linux_write(1, e.raw.data(), e.raw.size());
+        return m.processes().write(1, e.raw.data(), e.raw.size());
     case ScenarioEvent::Kind::open:
-        return m.linux_open(e.fifo, e.pid);
+        return m.processes().open(e.fifo, e.pid);
     case ScenarioEvent::Kind::close:
-        return m.linux_close(e.fifo, e.pid);
+        return m.processes().close(e.fifo, e.pid);
     case ScenarioEvent::Kind::reader_stop:
     case ScenarioEvent::Kind::reader_start:
-        m.set_reader(e.kind == ScenarioEvent::Kind::reader_start);
+        if (e.kind == ScenarioEvent::Kind::reader_start)
+            m.processes().start_reader(2, USS_VALUE_SIZE);
+        else
+            m.processes().stop_reader();
         return 0;
     default:
         return 0;  // the machine's own, done above
@@ -456,7 +476,7 @@ void write_end(std::ostream &out, const Machine &m, long values, const char *val
     if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
         out << '\n';
     out << "--- " << values << " values " << values_what << ", " << m.fifos().refused(2)
-        << " dropped (FIFO 2 full), " << m.board().shots_total() << " shots, " << m.board().echoes_lost()
+        << " dropped (FIFO 2 full), " << m.pc().board().shots_total() << " shots, " << m.pc().board().echoes_lost()
         << " echoes lost (IRQ 11 masked) ---" << std::endl;
 }
 
@@ -468,16 +488,16 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     m.set_port_log(false);
     m.set_observer(observer);
     set_up_machine(m, sc);
-    m.set_reader_sink([&](hrtime t, int v) {
-        out << format_time(t) << ' ' << v << '\n';
+    m.processes().set_reader_sink([&](hrtime t, const unsigned char *bytes, size_t) {
+        out << format_time(t) << ' ' << uss_value_get(bytes) << '\n';
         ++sum.values_read;
     });
-    m.set_write_observer([&](int, unsigned, int rc) {
+    m.processes().set_write_observer([&](int, unsigned, int rc) {
         out << format_time(m.now()) << " # the waiting write ends: " << rc << '\n';
     });
-    std::vector<int> pids{Machine::kWriterPid, Machine::kReaderPid};
+    std::vector<int> pids{LinuxProcesses::kWriterPid, LinuxProcesses::kReaderPid};
     auto report_write = [&](int rc) {
-        if (rc == Machine::kWriteWaits)
+        if (rc == LinuxProcesses::kWriteWaits)
             out << format_time(m.now()) << " # the write waits for room in /dev/rtf1\n";
         else if (rc < 0)
             out << format_time(m.now()) << " # write failed: " << rc << '\n';
@@ -490,7 +510,7 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     m.set_end(sc.duration);
     for (const auto &e : sc.events) {
         m.run_until(e.time);
-        if (m.thread_stopped_at_end())
+        if (m.scheduler().thread_stopped_at_end())
             break;  // the Linux side never got the processor back
         if (e.kind != ScenarioEvent::Kind::load)
             out << format_time(m.now()) << " # " << describe_event(e) << '\n';
@@ -524,19 +544,19 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         }
     }
     m.run_until(sc.duration);
-    if (m.overruns() > 0)
-        out << format_time(m.now()) << " # " << overruns_text(m.overruns()) << '\n';
-    if (m.thread_stopped_at_end())
+    if (m.scheduler().overruns() > 0)
+        out << format_time(m.now()) << " # " << overruns_text(m.scheduler().overruns()) << '\n';
+    if (m.scheduler().thread_stopped_at_end())
         out << format_time(m.now()) << " # end of run: the real-time thread was at work, stopped there\n";
     // The processes end before the module is unloaded: what they hold open
     // is closed, a write that still waits is interrupted.
     for (int pid : pids) {
-        bool holds = pid == Machine::kWriterPid && m.writes_waiting() > 0;
+        bool holds = pid == LinuxProcesses::kWriterPid && m.processes().writes_waiting() > 0;
         for (unsigned fifo = 1; fifo <= 2; ++fifo)
             holds = holds || (m.fifos().open_count(fifo) > 0 && m.fifos().opener(fifo) == pid);
         if (holds) {
             out << format_time(m.now()) << " # end of run: process " << pid << " exits\n";
-            m.linux_exit(pid);
+            m.processes().exit(pid);
         }
     }
     if (m.module_loaded()) {
@@ -544,10 +564,10 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         m.rmmod();
     }
     sum.values_dropped = m.fifos().refused(2);
-    sum.shots = m.board().shots_total();
-    sum.echoes_lost = m.board().echoes_lost();
+    sum.shots = m.pc().board().shots_total();
+    sum.echoes_lost = m.pc().board().echoes_lost();
     sum.violations = m.violations();
-    sum.interrupts = m.interrupts_delivered();
+    sum.interrupts = m.irqs().delivered();
     sum.end = m.now();
     write_end(out, m, sum.values_read, "read");
     return sum;

@@ -89,6 +89,9 @@ struct RunSummary {
 // Sets a fresh machine up as the scenario says before anything runs: the
 // targets, the call cost, the faults present from the start, the board's
 // interrupt line (used by a run and by a served machine alike).
+// The writer's command records (command, number, period) as the bytes of
+// one write() to FIFO 1.
+std::vector<unsigned char> record_bytes(const std::vector<std::array<int, 3>> &records);
 void set_up_machine(Machine &m, const Scenario &scenario);
 // What the action is, for the "# ..." lines.
 std::string describe_event(const ScenarioEvent &e);

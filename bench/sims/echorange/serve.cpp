@@ -315,7 +315,7 @@ void values_hand_on(Service &s)
     unsigned char buf[4096];
     if (s.opt.bytewise) {
         if (s.pieces.empty()) {
-            int n = s.m.linux_read(2, buf, 4);
+            int n = s.m.processes().read(2, buf, 4);
             if (n == 4) {
                 value_noted(s, buf);
                 s.pieces.assign(buf, buf + 4);
@@ -341,7 +341,7 @@ void values_hand_on(Service &s)
     room -= room % 4;
     if (room == 0)
         return;
-    int n = s.m.linux_read(2, buf, room);
+    int n = s.m.processes().read(2, buf, room);
     if (n <= 0)
         return;
     ssize_t w = write(s.pipe2.fd, buf, static_cast<size_t>(n));
@@ -394,8 +394,8 @@ void commands_take(Service &s, hrtime limit)
         } else {
             s.note(write_text(buf, got));
         }
-        int rc = s.m.linux_write(1, buf, got);
-        if (rc == Machine::kWriteWaits)
+        int rc = s.m.processes().write(1, buf, got);
+        if (rc == LinuxProcesses::kWriteWaits)
             s.note("the write waits for room in RT-FIFO 1");
         else if (rc < 0)
             s.note("write failed: " + std::to_string(rc));
@@ -433,7 +433,7 @@ int event_apply(Service &s, const ScenarioEvent &e, hrtime limit)
     case ScenarioEvent::Kind::write:
     case ScenarioEvent::Kind::bytes: {
         std::vector<unsigned char> bytes =
-            e.kind == ScenarioEvent::Kind::write ? Machine::encode_records(e.records) : e.raw;
+            e.kind == ScenarioEvent::Kind::write ? record_bytes(e.records) : e.raw;
         s.note(write_text(bytes.data(), bytes.size()) + " (from the scenario)");
         int rc = apply_event(m, e, s.module_path);
         if (rc < 0)
@@ -501,7 +501,7 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     m.set_port_log(false);
     set_up_machine(m, sc);
     // The client reads FIFO 2 (through DIR/rtf2), not the machine's reader.
-    m.set_reader(false);
+    m.processes().stop_reader();
 
     const hrtime limit = sc.duration >= 0 ? sc.duration : kNever - 1;
     s.wall0 = wall_now();
@@ -537,10 +537,10 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         s.note(std::string("stopped by ") + signal_name(stop_signal));
     else if (status == 0)
         s.note("end of run");
-    if (m.overruns() > 0)
-        s.note(overruns_text(m.overruns()));
+    if (m.scheduler().overruns() > 0)
+        s.note(overruns_text(m.scheduler().overruns()));
     if (m.module_loaded()) {
-        s.note(std::string("ranging thread: ") + thread_state_word(m.thread_state()));
+        s.note(std::string("ranging thread: ") + thread_state_word(m.scheduler().thread_state()));
         s.note("rmmod");
         if (int rc = m.rmmod())
             s.note("rmmod refused: " + std::to_string(rc));

@@ -72,7 +72,7 @@ Row minimum(const char *name, Nanos limit, Nanos given, int per_wait, bool floor
 
 std::string timing_report(FpgaBench &bench, int wait_count)
 {
-    const BenchConfig &cfg = bench.config();
+    const FpgaBenchConfig &cfg = bench.config();
     PassiveSerialFpga &fpga = bench.fpga();
     const TimingProfile &p = fpga.config().timing;
     const TimingSeen &seen = fpga.timing();
