@@ -32,6 +32,7 @@ void PassiveSerialFpga::power_up(const FpgaConfig &config)
     data0_changed_ = kUnknown;
     seen_ = TimingSeen();
     bits_ = 0;
+    plain_end_ = 0;
     received_.clear();
     mismatch_ = false;
     mismatch_bit_ = 0;
@@ -55,7 +56,7 @@ void PassiveSerialFpga::advance(Nanos now)
 }
 
 // Every change of state here is followed by refresh(): drive() takes bits
-// the short way while the state stays Receiving.
+// the short way (drive_quiet()) while the state stays Receiving.
 void PassiveSerialFpga::take_bit(bool bit, Nanos now)
 {
     if (config_.fault == FpgaFault::ErrorAtBit && bits_ == config_.error_bit) {
@@ -70,19 +71,17 @@ void PassiveSerialFpga::take_bit(bool bit, Nanos now)
             mismatch_bit_ = bits_;
         }
     }
-    if (bits_ % 8 == 0)
-        received_.push_back(0);
-    if (bit)
-        received_.back() = static_cast<std::uint8_t>(received_.back() | (1u << (bits_ % 8)));
-    ++bits_;
+    store_bit(bit);
     if (mismatch_ && (bits_ % kFrameBits == 0 || bits_ == config_.config_bits)) {
         // The frame's CRC fails: nSTATUS goes low, and nothing more is taken.
         state_ = State::Error;
         refresh();
         return;
     }
-    if (bits_ != config_.config_bits)
+    if (bits_ != config_.config_bits) {
+        plan_plain_bits();
         return;
+    }
     switch (config_.fault) {
     case FpgaFault::ConfDoneNeverRises:
         break;  // goes on taking bits
@@ -96,7 +95,26 @@ void PassiveSerialFpga::take_bit(bool bit, Nanos now)
         state_ = config_.init_clocks == 0 && config_.user_mode_delay <= 0 ? State::UserMode : State::Initializing;
         break;
     }
+    plan_plain_bits();
     refresh();
+}
+
+// From the next bit on, how far take_bit() would do nothing but store: while
+// no design byte is left to compare with and no mismatch has been seen
+// (whose frame's end must fail), up to the failing bit of ErrorAtBit or the
+// bit that completes the configuration, whichever comes first.  Such bits
+// drive_quiet() stores itself.
+void PassiveSerialFpga::plan_plain_bits()
+{
+    plain_end_ = 0;
+    if (mismatch_ || bits_ / 8 < config_.design.size())
+        return;
+    std::uint64_t end = ~std::uint64_t{0};
+    if (config_.config_bits != 0 && config_.config_bits - 1 >= bits_)
+        end = config_.config_bits - 1;
+    if (config_.fault == FpgaFault::ErrorAtBit && config_.error_bit >= bits_ && config_.error_bit < end)
+        end = config_.error_bit;
+    plain_end_ = end;
 }
 
 // A bit taken at the last rise turns out wrong (its hold or its high time
@@ -111,6 +129,7 @@ void PassiveSerialFpga::spoil_last_bit()
         mismatch_ = true;
         mismatch_bit_ = bit;
     }
+    plain_end_ = 0;
     if (bits_ % kFrameBits == 0 || bits_ == config_.config_bits) {
         state_ = State::Error;
         conf_done_in_error_ = false;
@@ -268,6 +287,7 @@ void PassiveSerialFpga::drive_pins(bool nconfig, bool dclk, bool data0, Nanos no
         nconfig_ = false;
         state_ = State::Reset;
         bits_ = 0;
+        plain_end_ = 0;
         received_.clear();
         mismatch_ = false;
         mismatch_bit_ = 0;
@@ -377,8 +397,13 @@ bool PassiveSerialFpga::conf_done_at(Nanos now)
 
 void PassiveSerialCable::drive(const PortOutputs &lines, Micros now)
 {
-    if (device_)
-        device_->drive(lines.init, lines.strobe, (lines.data & 0x01) != 0, ns(now), settle_);
+    if (!device_)
+        return;
+    const bool data0 = (lines.data & 0x01) != 0;
+    // The time is looked up only where the device needs it.
+    if (settle_ == 0 && device_->drive_quiet(lines.init, lines.strobe, data0))
+        return;
+    device_->drive(lines.init, lines.strobe, data0, ns(now), settle_);
 }
 
 PortInputs PassiveSerialCable::sense(Micros now)

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ostream>
+#include <string>
 
 namespace {
 
@@ -195,6 +197,145 @@ TEST(PassiveSerialModel, StartsConfiguredWhenAsked)
     EXPECT_TRUE(f.conf_done(0));
     EXPECT_TRUE(f.nstatus(0));
 }
+
+// A device that checks no timing takes the bits it only has to store the
+// short way, when the lines settle at once.  The same download, through a
+// cable that settles in 1 ns (every edge measured, none late) and through
+// the cable the bench uses, must leave the device in the same state, at
+// every place where taking a bit is more than storing it: the failing bit,
+// the last bit, the end of a design, a failing frame, a second nCONFIG pulse.
+struct ShortWayCase {
+    const char *name;
+    std::uint64_t config_bits;
+    FpgaFault fault;
+    std::uint64_t error_bit;
+    std::size_t design_bytes;   // the download's first bytes
+    int wrong_byte;             // one of them changed, or -1
+    unsigned clocks;            // DCLK rises after nSTATUS
+    unsigned reset_after;       // clocks before a second pulse, or 0
+    State end_state;
+    std::uint64_t end_bits;
+};
+
+void PrintTo(const ShortWayCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::uint8_t download_byte(std::uint64_t k)
+{
+    return static_cast<std::uint8_t>(k * 37 + 11);
+}
+
+// Drives the device the way the parallel port does (DCLK down, DATA0, DCLK
+// up: one write each, 1 us apart), directly or through a cable.
+struct ShortWayRun {
+    PassiveSerialFpga fpga;
+    bench::PassiveSerialCable cable{&fpga};
+    bool through_cable;
+    bench::Nanos settle;
+    bench::Micros t = 0;
+    bool data = false;
+
+    ShortWayRun(const bench::FpgaConfig &cfg, bool cable_used, bench::Nanos cable_settle)
+        : fpga(cfg), through_cable(cable_used), settle(cable_settle) {}
+    void write(bool nconfig, bool dclk, bool d)
+    {
+        if (through_cable) {
+            bench::PortOutputs lines;
+            lines.init = nconfig;
+            lines.strobe = dclk;
+            lines.data = d ? 0x01 : 0xFE;
+            cable.drive(lines, t);
+        } else {
+            fpga.drive(nconfig, dclk, d, static_cast<bench::Nanos>(t) * bench::kMicrosecond, settle);
+        }
+        ++t;
+    }
+    void pulse()
+    {
+        write(false, false, data);
+        write(true, false, data);
+        t += fpga.config().nstatus_delay;
+    }
+    void clocks(unsigned n)
+    {
+        for (unsigned i = 0; i < n; ++i) {
+            const std::uint64_t bit = fpga.bits_received();
+            write(true, false, data);
+            data = ((download_byte(bit / 8) >> (bit % 8)) & 1u) != 0;
+            write(true, false, data);
+            write(true, true, data);
+        }
+    }
+};
+
+class PassiveSerialShortWay : public ::testing::TestWithParam<ShortWayCase> {};
+
+TEST_P(PassiveSerialShortWay, TakesBitsAsTheMeasuredWayDoes)
+{
+    const ShortWayCase &c = GetParam();
+    bench::FpgaConfig cfg;
+    cfg.config_bits = c.config_bits;
+    cfg.fault = c.fault;
+    cfg.error_bit = c.error_bit;
+    for (std::size_t k = 0; k < c.design_bytes; ++k) {
+        std::uint8_t v = download_byte(k);
+        if (static_cast<int>(k) == c.wrong_byte)
+            v = static_cast<std::uint8_t>(v ^ 0x10);
+        cfg.design.push_back(bench::DesignByte{v, true});
+    }
+    ShortWayRun quick(cfg, false, 0), measured(cfg, false, 1), cabled(cfg, true, 0);
+    for (ShortWayRun *r : {&quick, &measured, &cabled}) {
+        r->write(true, false, false);  // first sight
+        r->pulse();
+        if (c.reset_after != 0) {
+            r->clocks(c.reset_after);
+            r->pulse();
+        }
+        r->clocks(c.clocks);
+    }
+    const bench::Nanos end = static_cast<bench::Nanos>(quick.t) * bench::kMicrosecond;
+    EXPECT_EQ(quick.fpga.state_at(end), c.end_state);
+    EXPECT_EQ(quick.fpga.bits_received(), c.end_bits);
+    for (ShortWayRun *r : {&measured, &cabled}) {
+        SCOPED_TRACE(r == &measured ? "measured" : "through the cable");
+        PassiveSerialFpga &f = r->fpga;
+        EXPECT_EQ(f.state_at(end), quick.fpga.state_at(end));
+        EXPECT_EQ(f.nstatus_at(end), quick.fpga.nstatus_at(end));
+        EXPECT_EQ(f.conf_done_at(end), quick.fpga.conf_done_at(end));
+        EXPECT_EQ(f.bits_received(), quick.fpga.bits_received());
+        EXPECT_EQ(f.received(), quick.fpga.received());
+        EXPECT_EQ(f.design_mismatch(), quick.fpga.design_mismatch());
+        EXPECT_EQ(f.first_mismatch_bit(), quick.fpga.first_mismatch_bit());
+        EXPECT_EQ(f.dclk_rising_edges(), quick.fpga.dclk_rising_edges());
+        EXPECT_EQ(f.init_clocks_seen(), quick.fpga.init_clocks_seen());
+        EXPECT_EQ(f.nconfig_pulses(), quick.fpga.nconfig_pulses());
+        EXPECT_EQ(f.timing().conf_done_seen, quick.fpga.timing().conf_done_seen);
+    }
+}
+
+const ShortWayCase kShortWayCases[] = {
+    {"counted_bits_then_closing_clocks", 2000, FpgaFault::None, 0, 0, -1, 2020, 0, State::UserMode, 2000},
+    {"closing_clocks_too_few", 2000, FpgaFault::None, 0, 0, -1, 2005, 0, State::Initializing, 2000},
+    {"one_bit", 1, FpgaFault::None, 0, 0, -1, 11, 0, State::UserMode, 1},
+    {"error_at_first_bit", 2000, FpgaFault::ErrorAtBit, 0, 0, -1, 50, 0, State::Error, 0},
+    {"error_at_bit_7", 2000, FpgaFault::ErrorAtBit, 7, 0, -1, 50, 0, State::Error, 7},
+    {"error_at_bit_1500", 2000, FpgaFault::ErrorAtBit, 1500, 0, -1, 2020, 0, State::Error, 1500},
+    {"error_bit_past_the_end", 100, FpgaFault::ErrorAtBit, 500, 0, -1, 120, 0, State::UserMode, 100},
+    {"conf_done_never_rises", 16, FpgaFault::ConfDoneNeverRises, 0, 0, -1, 100, 0, State::Receiving, 100},
+    {"conf_done_with_nstatus_low", 300, FpgaFault::ConfDoneWithNStatusLow, 0, 0, -1, 320, 0, State::Error, 300},
+    {"never_done", 0, FpgaFault::None, 0, 0, -1, 3000, 0, State::Receiving, 3000},
+    {"design_held", 24, FpgaFault::None, 0, 3, -1, 34, 0, State::UserMode, 24},
+    {"design_wrong_in_last_byte", 24, FpgaFault::None, 0, 3, 2, 40, 0, State::Error, 24},
+    {"design_shorter_than_the_bits", 1100, FpgaFault::None, 0, 2, -1, 1120, 0, State::UserMode, 1100},
+    {"design_wrong_frame_fails", 3000, FpgaFault::None, 0, 2, 1, 3000, 0, State::Error, 1024},
+    {"second_pulse_mid_download", 2000, FpgaFault::None, 0, 0, -1, 2020, 500, State::UserMode, 2000},
+    {"second_pulse_after_an_error", 2000, FpgaFault::ErrorAtBit, 300, 0, -1, 400, 350, State::Error, 300},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, PassiveSerialShortWay, ::testing::ValuesIn(kShortWayCases),
+                         [](const ::testing::TestParamInfo<ShortWayCase> &info) { return std::string(info.param.name); });
 
 TEST(IoBusModel, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
 {
