@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "uss_records.h"
+
 namespace rtlsim {
 
 namespace {
@@ -129,11 +131,8 @@ void RangingWaveform::fifo(bench::Nanos t, Context, unsigned fifo, FifoOp op, co
 {
     if (fifo != 2 || op != FifoOp::put)
         return;
-    for (std::size_t i = 0; i + 4 <= n; i += 4) {
-        std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) | static_cast<std::uint32_t>(bytes[i + 1]) << 8 |
-                          static_cast<std::uint32_t>(bytes[i + 2]) << 16 |
-                          static_cast<std::uint32_t>(bytes[i + 3]) << 24;
-        value(fifo2_, v, t);
+    for (std::size_t i = 0; i + USS_VALUE_SIZE <= n; i += USS_VALUE_SIZE) {
+        value(fifo2_, static_cast<std::uint32_t>(uss_value_get(bytes + i)), t);
         strobe(put_, t);
     }
 }

@@ -315,10 +315,10 @@ void values_hand_on(Service &s)
     unsigned char buf[4096];
     if (s.opt.bytewise) {
         if (s.pieces.empty()) {
-            int n = s.m.linux_read(2, buf, 4);
-            if (n == 4) {
+            int n = s.m.linux_read(2, buf, USS_VALUE_SIZE);
+            if (n == USS_VALUE_SIZE) {
                 value_noted(s, buf);
-                s.pieces.assign(buf, buf + 4);
+                s.pieces.assign(buf, buf + USS_VALUE_SIZE);
             }
         }
         // One byte at a time, and the next only once the reader has taken
@@ -338,7 +338,7 @@ void values_hand_on(Service &s)
     size_t room = static_cast<size_t>(size > queued ? size - queued : 0);
     if (room > sizeof buf)
         room = sizeof buf;
-    room -= room % 4;
+    room -= room % USS_VALUE_SIZE;
     if (room == 0)
         return;
     int n = s.m.linux_read(2, buf, room);
@@ -347,7 +347,7 @@ void values_hand_on(Service &s)
     ssize_t w = write(s.pipe2.fd, buf, static_cast<size_t>(n));
     if (w != n)
         s.note("DIR/rtf2: " + std::to_string(n - (w < 0 ? 0 : w)) + " bytes lost");
-    for (int i = 0; i + 4 <= n; i += 4)
+    for (int i = 0; i + USS_VALUE_SIZE <= n; i += USS_VALUE_SIZE)
         value_noted(s, buf + i);
 }
 
