@@ -5,7 +5,7 @@
 
 #include "uss_records.h"
 
-namespace rtlsim {
+namespace sims::echorange {
 
 namespace {
 constexpr const char *kScope = "echorange";
@@ -150,4 +150,4 @@ void RangingWaveform::finish(bench::Nanos t)
     vcd_.flush();
 }
 
-}  // namespace rtlsim
+}  // namespace sims::echorange

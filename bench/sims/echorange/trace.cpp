@@ -7,7 +7,7 @@
 #include "sims/echorange/scenario.h"
 #include "uss_records.h"
 
-namespace rtlsim {
+namespace sims::echorange {
 
 const char *trace_who(Context c)
 {
@@ -87,4 +87,4 @@ void TraceRecorder::overrun(bench::Nanos t, int thread, bench::Nanos release)
     line(t, "thread", "overrun", "thread " + std::to_string(thread) + " release " + format_time(release));
 }
 
-}  // namespace rtlsim
+}  // namespace sims::echorange

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "run.h"
-#include "sims/echorange/scenario.h"
+#include "sims/echorange/scenario_run.h"
 
 namespace {
 
@@ -20,15 +20,15 @@ testutil::RunResult sim(const std::vector<std::string> &args)
 
 TEST(ScenarioFormat, TimesTargetsAndRecords)
 {
-    EXPECT_EQ(rtlsim::parse_time("0"), 0);
-    EXPECT_EQ(rtlsim::parse_time("2.5ms"), 2500000);
-    EXPECT_EQ(rtlsim::parse_time("1h"), 3600 * kSecond);
-    EXPECT_EQ(rtlsim::parse_time("7ns"), 7);
-    EXPECT_THROW(rtlsim::parse_time("1.5ns"), rtlsim::ScenarioError);
-    EXPECT_THROW(rtlsim::parse_time("10"), rtlsim::ScenarioError);
-    EXPECT_EQ(rtlsim::format_time(3600 * kSecond + 5819029), "3600.005819029");
+    EXPECT_EQ(sims::echorange::parse_time("0"), 0);
+    EXPECT_EQ(sims::echorange::parse_time("2.5ms"), 2500000);
+    EXPECT_EQ(sims::echorange::parse_time("1h"), 3600 * kSecond);
+    EXPECT_EQ(sims::echorange::parse_time("7ns"), 7);
+    EXPECT_THROW(sims::echorange::parse_time("1.5ns"), sims::echorange::ScenarioError);
+    EXPECT_THROW(sims::echorange::parse_time("10"), sims::echorange::ScenarioError);
+    EXPECT_EQ(sims::echorange::format_time(3600 * kSecond + 5819029), "3600.005819029");
 
-    rtlsim::Scenario sc = rtlsim::parse_scenario(
+    sims::echorange::Scenario sc = sims::echorange::parse_scenario(
         "target 1 1.5m   # comment\n"
         "target 2 8727543ns\n"
         "target 2 none\n"
@@ -37,7 +37,7 @@ TEST(ScenarioFormat, TimesTargetsAndRecords)
         "at 10ms bytes 01 00 ff\n");
     EXPECT_EQ(sc.targets, (std::map<int, rtlsim::hrtime>{{1, bench::EchoBoard::flight_for_mm(1500)}}));
     ASSERT_EQ(sc.events.size(), 3u);  // the implicit load first, then in time order
-    EXPECT_EQ(sc.events[0].kind, rtlsim::ScenarioEvent::Kind::load);
+    EXPECT_EQ(sc.events[0].kind, sims::echorange::ScenarioEvent::Kind::load);
     EXPECT_EQ(sc.events[1].raw, (std::vector<unsigned char>{1, 0, 0xff}));
     EXPECT_EQ(sc.events[2].time, 20 * kMillisecond);
     EXPECT_EQ(sc.events[2].records, (std::vector<std::array<int, 3>>{{2, 1, 10}, {3, 0, 0}}));
@@ -59,9 +59,9 @@ TEST(ScenarioFormat, ErrorsNameTheLine)
     };
     for (const auto &b : bad) {
         try {
-            rtlsim::parse_scenario(b.first);
+            sims::echorange::parse_scenario(b.first);
             ADD_FAILURE() << "accepted: " << b.first;
-        } catch (const rtlsim::ScenarioError &e) {
+        } catch (const sims::echorange::ScenarioError &e) {
             EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
         }
     }
@@ -96,13 +96,13 @@ TEST(ScenarioFormat, ExtremeNumbersAreRefused)
     };
     for (const auto &b : bad) {
         try {
-            rtlsim::parse_scenario(b.first, false);
+            sims::echorange::parse_scenario(b.first, false);
             ADD_FAILURE() << "accepted: " << b.first;
-        } catch (const rtlsim::ScenarioError &e) {
+        } catch (const sims::echorange::ScenarioError &e) {
             EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
         }
     }
-    rtlsim::Scenario sc = rtlsim::parse_scenario("duration 1440h\ncall-cost 100us\ntarget 1 369045mm\n"
+    sims::echorange::Scenario sc = sims::echorange::parse_scenario("duration 1440h\ncall-cost 100us\ntarget 1 369045mm\n"
                                                  "target 2 60000000000ns\n"
                                                  "at 5184000s target 3 369.045m\nat 1s target 3 60000000000ns\n");
     EXPECT_EQ(sc.duration, 5184000 * kSecond);
