@@ -53,7 +53,8 @@ const bench::OptionDoc kOptions[] = {
 
 const bench::ProgramDoc kDoc = {
     "usage: echorange-sim [--module OBJECT] [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO\n"
-    "       echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise] SCENARIO\n",
+    "       echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise]\n"
+    "                     [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO\n",
     "Runs the echorange module on the emulated lab PC through SCENARIO and prints\n"
     "every value read from /dev/rtf2 with its simulated time, then the kernel log.\n",
     kOptions,
@@ -160,8 +161,6 @@ int parse_command_line(int argc, char **argv, Settings &s)
     }
     // --speed and --bytewise only mean something to a served machine.
     bool serve_options = s.serve.bytewise || s.serve.speed != 1.0;
-    if (s.serving && (!s.trace_path.empty() || !s.vcd_path.empty()))
-        return bench::front_end_error(kProgram, "--trace and --vcd are for scenario runs, not --serve");
     if (s.vcd_bits && s.vcd_path.empty())
         return bench::command_line_error(kProgram, "--vcd-bits needs --vcd=FILE", kDoc);
     if (s.path.empty())
