@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "rtlinux/machine.h"
+#include "uss_records.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ void zero_module_globals()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    module_object = dlopen(rtlsim::Machine::default_module_path().c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    module_object = dlopen(rtlsim::default_module_path().c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!module_object) {
         std::fprintf(stderr, "fuzz_echorange: %s\n", dlerror());
         std::abort();
@@ -83,9 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     zero_module_globals();
     rtlsim::Machine m;
     m.set_port_log(false);
+    m.processes().start_reader(2, USS_VALUE_SIZE);
     for (int ch = 0; ch < 3; ++ch)
         if (data[1 + ch] != 0)
-            m.board().set_target(ch, bench::EchoBoard::flight_for_mm(10LL * data[1 + ch]));
+            m.pc().board().set_target(ch, bench::EchoBoard::flight_for_mm(10LL * data[1 + ch]));
 
     std::size_t pos = 4;
     auto next_chunk = [&](std::vector<std::uint8_t> &bytes, unsigned &wait_ms, bool &pause) {
@@ -113,10 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     bool written_during_load = false;
     if (have_first) {
         m.set_call_hook([&](const char *) {
-            if (!written_during_load && calls++ == write_at && m.context() == rtlsim::Context::linux_side &&
+            if (!written_during_load && calls++ == write_at && m.scheduler().context() == rtlsim::Context::linux_side &&
                 !bytes.empty()) {
                 written_during_load = true;
-                m.linux_write(1, bytes.data(), bytes.size());
+                m.processes().write(1, bytes.data(), bytes.size());
             }
         });
     }
@@ -127,19 +129,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!m.violations().empty())
         fail(m, "rule broken during the load");
     if (have_first && !written_during_load && !bytes.empty())
-        m.linux_write(1, bytes.data(), bytes.size());
+        m.processes().write(1, bytes.data(), bytes.size());
 
     while (next_chunk(bytes, wait_ms, pause)) {
-        m.set_reader(!pause);
-        m.run_for(static_cast<rtlsim::hrtime>(wait_ms) * rtlsim::kMillisecond);
+        if (pause)
+            m.processes().stop_reader();
+        else
+            m.processes().start_reader(2, USS_VALUE_SIZE);
+        rtlsim::run_for(m, static_cast<rtlsim::hrtime>(wait_ms) * rtlsim::kMillisecond);
         if (!bytes.empty())
-            m.linux_write(1, bytes.data(), bytes.size());
+            m.processes().write(1, bytes.data(), bytes.size());
         if (!m.violations().empty())
             fail(m, "rule broken while running");
     }
-    m.set_reader(true);
-    m.run_for(rtlsim::kSecond);
-    m.linux_exit(rtlsim::Machine::kWriterPid);  // a write still waiting would keep FIFO 1 open
+    m.processes().start_reader(2, USS_VALUE_SIZE);
+    rtlsim::run_for(m, rtlsim::kSecond);
+    m.processes().exit(rtlsim::LinuxProcesses::kWriterPid);  // a write still waiting would keep FIFO 1 open
     if (m.rmmod() != 0)
         fail(m, "unload refused");
 
@@ -147,8 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail(m, "rule broken");
     if (!m.module_leftovers().empty())
         fail(m, "unload left resources behind");
-    for (int v : m.received_values())
-        if (v != 9999 && (v < -369045 || v > 369045))
+    for (const auto &r : m.processes().received())
+        if (int v = uss_value_get(r.bytes.data()); v != 9999 && (v < -369045 || v > 369045))
             fail(m, "value out of range");
     return 0;
 }

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     bench::IoBus io;
     bench::PortioConnection seam(io);
     io.permissions().set_violation_policy(bench::ViolationPolicy::Record);
-    bench::BenchConfig config;
+    bench::FpgaBenchConfig config;
     config.fpga.config_bits = bits;
     auto fpga_bench = std::make_unique<bench::FpgaBench>(io, config);
 

@@ -36,7 +36,7 @@ void BM_Download3600kbit(benchmark::State &state)
     count_data = kValues;
     parallel_data = image.data();
 
-    bench::BenchConfig config;
+    bench::FpgaBenchConfig config;
     config.fpga.config_bits = 8ULL * kValues;
     std::uint64_t accesses = 0;
     bench::IoBus io;
@@ -60,7 +60,7 @@ BENCHMARK(BM_Download3600kbit)->Unit(benchmark::kMillisecond);
 void BM_ParallelPortControlWrite(benchmark::State &state)
 {
     bench::IoBus io;
-    bench::BenchConfig config;
+    bench::FpgaBenchConfig config;
     config.fpga.config_bits = ~0ULL;
     bench::FpgaBench fpga_bench(io, config);
     io.permission(0x378, 3, 1);

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "rtlinux/machine.h"
+#include "uss_records.h"
 
 namespace {
 
@@ -18,15 +19,18 @@ void BM_PeriodicRanging10ms(benchmark::State &state)
         {
             rtlsim::Machine m;
             m.set_port_log(false);
-            m.set_reader_sink([&](rtlsim::hrtime, int) { ++values; });
-            m.board().set_target(0, bench::EchoBoard::flight_for_mm(1000));
+            m.processes().start_reader(2, USS_VALUE_SIZE);
+            m.processes().set_reader_sink([&](rtlsim::hrtime, const unsigned char *, size_t) { ++values; });
+            m.pc().board().set_target(0, bench::EchoBoard::flight_for_mm(1000));
             if (m.insmod() != 0) {
                 state.SkipWithError(m.loader_error().c_str());
                 return;
             }
-            m.linux_write_records({{2, 1, 10}});
+            unsigned char record[USS_RECORD_SIZE];
+            uss_record_put(record, 2, 1, 10);
+            m.processes().write(1, record, sizeof record);
             state.ResumeTiming();
-            m.run_for(span);
+            rtlsim::run_for(m, span);
             state.PauseTiming();
         }
         simulated += static_cast<double>(span) / rtlsim::kSecond;

@@ -2,7 +2,7 @@
 
 namespace bench {
 
-FpgaBench::FpgaBench(IoBus &bus, const BenchConfig &config)
+FpgaBench::FpgaBench(IoBus &bus, const FpgaBenchConfig &config)
     : bus_(bus), config_(config), fpga_(config.fpga)
 {
     if (config_.device)

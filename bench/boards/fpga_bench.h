@@ -14,7 +14,7 @@
 
 namespace bench {
 
-struct BenchConfig {
+struct FpgaBenchConfig {
     std::uint16_t lpt_base = 0x378;   // where the PC's parallel port sits
     std::uint16_t delay_port = 0x80;
     bool cable = true;                // configuration cable plugged in
@@ -24,12 +24,12 @@ struct BenchConfig {
 
 class FpgaBench {
 public:
-    FpgaBench(IoBus &bus, const BenchConfig &config);
+    FpgaBench(IoBus &bus, const FpgaBenchConfig &config);
     ~FpgaBench();
     FpgaBench(const FpgaBench &) = delete;
     FpgaBench &operator=(const FpgaBench &) = delete;
 
-    const BenchConfig &config() const { return config_; }
+    const FpgaBenchConfig &config() const { return config_; }
     ParallelPort &port() { return port_; }
     PassiveSerialFpga &fpga() { return fpga_; }
     DelayPort &delay() { return delay_; }
@@ -37,7 +37,7 @@ public:
 
 private:
     IoBus &bus_;
-    BenchConfig config_;
+    FpgaBenchConfig config_;
     ParallelPort port_;
     PassiveSerialFpga fpga_;
     PassiveSerialCable cable_;

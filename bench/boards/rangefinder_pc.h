@@ -1,8 +1,8 @@
 // The lab PC as the range-finder module sees it: one nanosecond clock and
-// its event queue, the I/O bus, and the range-finder board mapped at
-// 0x130-0x133 with its interrupt line on IRQ 11.  Assembly only: the board
-// knows its registers and its line, this file picks where it sits and
-// which line it raises, once.
+// its event queue, the I/O bus, and the range-finder board mapped where
+// the lab PC has it, with its interrupt line (rangefinder_map.h).  Assembly
+// only: the board knows its registers and its line, the map where it sits
+// and which line it raises.
 //
 // The interrupt controller is the platform's (the emulated RTLinux's,
 // rtlinux/kernel/rtl_irq.h): the assembly is given the controller's lines
@@ -10,6 +10,7 @@
 #ifndef BENCH_BOARDS_RANGEFINDER_PC_H
 #define BENCH_BOARDS_RANGEFINDER_PC_H
 
+#include "boards/rangefinder_map.h"
 #include "bus/io_bus.h"
 #include "devices/rangefinder/echo_board.h"
 #include "time/event_queue.h"
@@ -23,9 +24,9 @@ namespace bench {
 
 class RangeFinderPc {
 public:
-    static constexpr std::uint16_t kBoardBase = 0x130;
-    static constexpr unsigned kBoardExtent = EchoBoard::kExtent;
-    static constexpr unsigned kBoardIrq = 11;
+    static constexpr std::uint16_t kBoardBase = rangefinder_map::kBase;
+    static constexpr unsigned kBoardExtent = rangefinder_map::kExtent;
+    static constexpr unsigned kBoardIrq = rangefinder_map::kIrq;
 
     // irq_line(n) is the interrupt controller's line n.
     explicit RangeFinderPc(const std::function<IrqLine &(unsigned)> &irq_line);

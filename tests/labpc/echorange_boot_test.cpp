@@ -8,7 +8,7 @@
 //    each byte the module writes to 0x130 ("fire on channel N") and answers
 //    after the flight time of that channel's target;
 //  - a RAM disk with busybox (insmod, rmmod, sh, cat, uname), rtl_layer.o
-//    (RTLinux's services over Linux 2.4, bench/rtlinux/linux24_layer),
+//    (RTLinux's services over Linux 2.4, linux24_layer),
 //    echorange.o, ioholder.o (holds a port or IRQ 11, as another driver
 //    would), rangectl32 and portpoke32, and /dev/rtf0..3.
 // The guest's /init (guest_init.c) runs the commands below in order and

@@ -6,7 +6,7 @@
  *   insmod ioholder.o port=0x131      holds port 0x131 ("ioholder")
  *   insmod ioholder.o irq=11          holds IRQ 11 (not shared)
  *
- * Built like bench/rtlinux/linux24_layer against the test kernel's headers.
+ * Built like linux24_layer against the test kernel's headers.
  */
 #include <linux/config.h>
 #include <linux/module.h>

@@ -2,7 +2,7 @@
 // bench's FPGA through QEMU's own parallel port.
 //
 // QEMU's port passes the guest's register accesses on as ppdev ioctls; the
-// bridge (bench/seams/qemu_bridge), preloaded into QEMU, answers them with the
+// bridge (bench/sims/qemu_bridge), preloaded into QEMU, answers them with the
 // bench's port, cable and design-checking FPGA.  One boot runs every case:
 // before each psload32 run the guest's /init marks a new bridge session, so
 // that each case meets a freshly powered device set up with that case's

@@ -11,7 +11,7 @@
 // QEMU's parallel port at 0x378 has nothing attached: a psload that reaches
 // the ports ends in the handshake failure.  On 2.4.18 the archive's
 // prebuilt echorange.o is also loaded, over the RTLinux layer
-// (bench/rtlinux/linux24_layer), and unloaded.
+// (linux24_layer), and unloaded.
 //
 // The set-user-ID psload is checked on 2.4.18 only: the 2.4.37.11 kernel
 // here kills every set-user-ID static musl program at its start (SIGSEGV,

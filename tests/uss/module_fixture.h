@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "boards/rangefinder_map.h"
 #include "echorange.h"
+#include "machine_fifos.h"
 #include "rtlinux/machine.h"
 
 namespace uss_test {
@@ -17,14 +19,18 @@ using rtlsim::kMillisecond;
 using rtlsim::kMicrosecond;
 using rtlsim::kSecond;
 
-constexpr unsigned kChannelPort = 0x130;
-constexpr unsigned kControlPort = 0x132;
+// The board's ports, where the lab PC has them.
+constexpr unsigned kChannelPort = bench::rangefinder_map::kChannelPort;
+constexpr unsigned kControlPort = bench::rangefinder_map::kControlPort;
 
 // A fresh machine per test.  Whatever a test does, the module must break no
 // platform rule and an unload must leave nothing behind.
 class ModuleTest : public ::testing::Test {
 protected:
     rtlsim::Machine m;
+
+    // The reader takes each distance from FIFO 2 as it comes.
+    ModuleTest() { test_fifos::start_value_reader(m); }
 
     void TearDown() override
     {
@@ -38,7 +44,7 @@ protected:
 
     void write(int command, int number, int period)
     {
-        ASSERT_EQ(m.linux_write_records({{command, number, period}}), 12);
+        ASSERT_EQ(test_fifos::write_records(m, {{command, number, period}}), 12);
     }
 
     void write_at(hrtime t, int command, int number, int period)
@@ -47,12 +53,12 @@ protected:
         write(command, number, period);
     }
 
-    std::vector<int> values() const { return m.received_values(); }
+    std::vector<int> values() { return test_fifos::received_values(m); }
 
-    std::vector<hrtime> value_times() const
+    std::vector<hrtime> value_times()
     {
         std::vector<hrtime> t;
-        for (const auto &v : m.received())
+        for (const auto &v : m.processes().received())
             t.push_back(v.time);
         return t;
     }

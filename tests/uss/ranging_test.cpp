@@ -15,7 +15,7 @@ protected:
 
 TEST_F(Ranging, EchoedPeriodsGiveNoEchoThenTheDistance)
 {
-    m.board().set_target(0, k1m);
+    m.pc().board().set_target(0, k1m);
     write(2, 1, 10);
     m.run_until(35 * kMillisecond);
     EXPECT_EQ(values(), (std::vector<int>{9999, 1000, 9999, 1000, 9999, 1000, 9999}));
@@ -35,7 +35,7 @@ TEST_F(Ranging, SilentSensorGivesOneNoEchoPerPeriod)
 
 TEST_F(Ranging, NoNoEchoBeforeTheFirstPeriodicShotAfterTheLoad)
 {
-    m.board().set_target(0, k1m);
+    m.pc().board().set_target(0, k1m);
     m.run_until(500 * kMillisecond);
     EXPECT_TRUE(values().empty());
     write(2, 1, 100);
@@ -48,9 +48,9 @@ TEST_F(Ranging, EchoIntervalsAreMeasuredExactly)
 {
     const hrtime flights[] = {5820, 20000000, 58190282, 58190283};
     for (hrtime f : flights) {
-        m.board().set_target(4, f);
+        m.pc().board().set_target(4, f);
         write(1, 5, 0);
-        m.run_for(100 * kMillisecond);
+        run_for(m, 100 * kMillisecond);
     }
     EXPECT_EQ(values(), (std::vector<int>{1, 3436, 9999, 10000}));
 }
@@ -61,7 +61,7 @@ TEST_F(Ranging, SingleShotWithoutEchoLeavesIrq11ArmedForALateInterrupt)
     m.run_until(2 * kSecond);
     EXPECT_TRUE(values().empty());
     EXPECT_TRUE(m.irqs().enabled(11));
-    m.board().raise_at(3 * kSecond);
+    m.pc().board().raise_at(3 * kSecond);
     m.run_until(4 * kSecond);
     EXPECT_EQ(values(), std::vector<int>{-369045});
     EXPECT_FALSE(m.irqs().enabled(11));
@@ -71,9 +71,9 @@ TEST_F(Ranging, SingleShotWithoutEchoLeavesIrq11ArmedForALateInterrupt)
 // its command: 0 and 4 do nothing else, 1 also fires a single shot.
 TEST_F(Ranging, EveryRecordSetsTheSensorOfLaterPeriodicShots)
 {
-    m.board().set_target(0, k1m);
-    m.board().set_target(1, k1m5);
-    m.board().set_target(2, bench::EchoBoard::flight_for_mm(500));
+    m.pc().board().set_target(0, k1m);
+    m.pc().board().set_target(1, k1m5);
+    m.pc().board().set_target(2, bench::EchoBoard::flight_for_mm(500));
     write(2, 1, 20);
     write_at(15 * kMillisecond, 0, 2, 0);
     write_at(35 * kMillisecond, 4, 1, 0);
@@ -94,23 +94,23 @@ TEST_F(Ranging, OnlyTheLowEightBitsOfTheChannelReachTheBoard)
 
 TEST_F(Ranging, TwoRecordsInOneWriteBothRunInOrder)
 {
-    m.board().set_target(0, k1m);
-    ASSERT_EQ(m.linux_write_records({{2, 1, 10}, {3, 0, 0}}), 24);
+    m.pc().board().set_target(0, k1m);
+    ASSERT_EQ(test_fifos::write_records(m, {{2, 1, 10}, {3, 0, 0}}), 24);
     m.run_until(kSecond);
     EXPECT_EQ(values(), (std::vector<int>{9999, 1000}));  // started, then suspended
-    ASSERT_EQ(m.linux_write_records({{1, 2, 0}, {1, 1, 0}}), 24);
+    ASSERT_EQ(test_fifos::write_records(m, {{1, 2, 0}, {1, 1, 0}}), 24);
     EXPECT_EQ(channels(), (std::vector<unsigned>{0, 1, 0}));
 }
 
 TEST_F(Ranging, RecordSplitOverTwoWritesIsNotExecuted)
 {
     const unsigned char record[12] = {1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_EQ(m.linux_write(1, record, 6), 6);
-    ASSERT_EQ(m.linux_write(1, record + 6, 6), 6);
-    EXPECT_EQ(m.board().shots_total(), 0);
+    ASSERT_EQ(m.processes().write(1, record, 6), 6);
+    ASSERT_EQ(m.processes().write(1, record + 6, 6), 6);
+    EXPECT_EQ(m.pc().board().shots_total(), 0);
     EXPECT_EQ(m.fifos().used(1), 0u);  // both halves consumed
     write(1, 1, 0);                  // a whole record afterwards works
-    EXPECT_EQ(m.board().shots_total(), 1);
+    EXPECT_EQ(m.pc().board().shots_total(), 1);
 }
 
 TEST_F(Ranging, StartWhilePeriodicRestartsTheSeries)
@@ -124,10 +124,10 @@ TEST_F(Ranging, StartWhilePeriodicRestartsTheSeries)
 
 TEST_F(Ranging, SuspendBeforeAnyStartAndSingleShotsWhileSuspended)
 {
-    m.board().set_target(0, k1m);
+    m.pc().board().set_target(0, k1m);
     write(3, 1, 0);
     m.run_until(100 * kMillisecond);
-    EXPECT_EQ(m.board().shots_total(), 0);
+    EXPECT_EQ(m.pc().board().shots_total(), 0);
     write(2, 1, 10);
     write_at(125 * kMillisecond, 3, 1, 0);
     write_at(130 * kMillisecond, 1, 1, 0);
@@ -142,7 +142,7 @@ TEST_F(Ranging, LongestPeriodGivesOneShotInAnHour)
     m.set_port_log(false);
     write(2, 1, 2147483647);  // 2147483647000000 ns, almost 25 days
     m.run_until(3600 * kSecond);
-    EXPECT_EQ(m.board().shots_total(), 1);
+    EXPECT_EQ(m.pc().board().shots_total(), 1);
     EXPECT_EQ(values(), std::vector<int>{9999});
 }
 
@@ -165,16 +165,16 @@ TEST_F(Ranging, PeriodMinusOneFiresOnceAndKeepsThePreviousSeries)
 TEST_F(Ranging, ReaderAwayForAnHourValuesDroppedRangingGoesOnNothingGrows)
 {
     m.set_port_log(false);
-    m.board().set_target(0, k1m);
-    m.set_reader(false);
+    m.pc().board().set_target(0, k1m);
+    m.processes().stop_reader();
     write(2, 1, 10);
     m.run_until(3600 * kSecond - kMillisecond);
-    EXPECT_EQ(m.board().shots_total(), 360000);
+    EXPECT_EQ(m.pc().board().shots_total(), 360000);
     EXPECT_EQ(m.fifos().used(2), 4000u);                  // full, not more
     EXPECT_EQ(m.fifos().refused(2), 2 * 360000 - 1000);  // every later value dropped
-    EXPECT_LE(m.board().echoes_in_flight(), 1u);
+    EXPECT_LE(m.pc().board().echoes_in_flight(), 1u);
     EXPECT_EQ(m.kernel_log(), "");
-    m.set_reader(true);
+    test_fifos::start_value_reader(m);
     EXPECT_EQ(values().size(), 1000u);  // what waited in the FIFO
     m.run_until(3600 * kSecond + 9 * kMillisecond);
     std::vector<int> v = values();
@@ -206,14 +206,15 @@ TEST(AtomicShot, SingleShotIsNotInterleavedWithAPeriodicShot)
 {
     for (hrtime k = 0; k <= 8; ++k) {
         rtlsim::Machine m;
+        test_fifos::start_value_reader(m);
         ASSERT_EQ(m.insmod(), 0);
-        ASSERT_EQ(m.linux_write_records({{2, 1, 10}}), 12);
+        ASSERT_EQ(test_fifos::write_records(m, {{2, 1, 10}}), 12);
         m.run_until(10 * kMillisecond - k * kMicrosecond - kMicrosecond / 2);
         m.set_call_cost(kMicrosecond);
-        ASSERT_EQ(m.linux_write_records({{1, 2, 0}}), 12);
+        ASSERT_EQ(test_fifos::write_records(m, {{1, 2, 0}}), 12);
         m.run_until(15 * kMillisecond);
         expect_shots_whole(m, "period due " + std::to_string(k) + " calls into the write");
-        EXPECT_EQ(m.board().shots_total(), 3);
+        EXPECT_EQ(m.pc().board().shots_total(), 3);
         m.rmmod();
         EXPECT_EQ(m.violations(), std::vector<std::string>{});
     }
@@ -226,15 +227,16 @@ TEST(AtomicShot, EchoDuringAShotWaitsForItsEnd)
 {
     for (hrtime k = 0; k <= 8; ++k) {
         rtlsim::Machine m;
-        m.board().set_target(0, 5 * kMillisecond);
+        test_fifos::start_value_reader(m);
+        m.pc().board().set_target(0, 5 * kMillisecond);
         ASSERT_EQ(m.insmod(), 0);
-        ASSERT_EQ(m.linux_write_records({{1, 1, 0}}), 12);  // echo due at 5 ms
+        ASSERT_EQ(test_fifos::write_records(m, {{1, 1, 0}}), 12);  // echo due at 5 ms
         m.run_until(5 * kMillisecond - k * kMicrosecond - kMicrosecond / 2);
         m.set_call_cost(kMicrosecond);
-        ASSERT_EQ(m.linux_write_records({{1, 2, 0}}), 12);
+        ASSERT_EQ(test_fifos::write_records(m, {{1, 2, 0}}), 12);
         m.run_until(20 * kMillisecond);
         expect_shots_whole(m, "echo due " + std::to_string(k) + " calls into the write");
-        EXPECT_EQ(m.received().size(), 1u) << "echo due " << k << " calls into the write";
+        EXPECT_EQ(m.processes().received().size(), 1u) << "echo due " << k << " calls into the write";
         m.rmmod();
         EXPECT_EQ(m.violations(), std::vector<std::string>{});
     }
@@ -248,12 +250,13 @@ TEST(AtomicShot, VeryEarlyEchoNeverOvertakesOrDuplicates)
     int echoed = 0;
     for (hrtime flight = 1; flight <= 12; ++flight) {
         rtlsim::Machine m;
-        m.board().set_target(0, flight * kMicrosecond);
+        test_fifos::start_value_reader(m);
+        m.pc().board().set_target(0, flight * kMicrosecond);
         ASSERT_EQ(m.insmod(), 0);
         m.set_call_cost(kMicrosecond);
-        ASSERT_EQ(m.linux_write_records({{2, 1, 10}}), 12);
+        ASSERT_EQ(test_fifos::write_records(m, {{2, 1, 10}}), 12);
         m.run_until(5 * kMillisecond);
-        std::vector<int> v = m.received_values();
+        std::vector<int> v = test_fifos::received_values(m);
         const std::string seen = "flight " + std::to_string(flight) + " us: " + ::testing::PrintToString(v);
         ASSERT_FALSE(v.empty()) << seen;
         EXPECT_LE(v.size(), 2u) << seen;

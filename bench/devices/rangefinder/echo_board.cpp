@@ -63,7 +63,7 @@ void EchoBoard::write8(std::uint16_t offset, std::uint8_t value, Micros)
 {
     unsigned control = first_port_ + 2u;
     switch (offset) {
-    case 2:
+    case kControlOffset:
         if (value == kArm) {
             acked_ = false;
             armed_ = true;
@@ -77,7 +77,7 @@ void EchoBoard::write8(std::uint16_t offset, std::uint8_t value, Micros)
             complain("0x%x to 0x%x: the board takes 1 (arm) and 2 (acknowledge)", value, control);
         }
         break;
-    case 0: {
+    case kChannelOffset: {
         if (!armed_) {
             complain("channel byte 0x%02x to 0x%x without 1 to 0x%x first", value, first_port_,
                      control);

@@ -20,8 +20,8 @@
 // it does not take, an unused port written, and (told by the line when the
 // handler returns) an interrupt left unacknowledged or not re-armed.
 //
-// On the lab PC it sits at 0x130-0x133 on IRQ 11 (the board assembly picks
-// that: boards/rangefinder_pc.h).  The board answers cycles by their offset;
+// Where it sits on the lab PC and which line it raises is the board
+// assembly's choice (boards/rangefinder_map.h).  The board answers cycles by their offset;
 // where it was mapped it notes only to name the ports in its complaints.
 #ifndef BENCH_DEVICES_RANGEFINDER_ECHO_BOARD_H
 #define BENCH_DEVICES_RANGEFINDER_ECHO_BOARD_H
@@ -42,6 +42,10 @@ namespace bench {
 class EchoBoard : public Device, public IrqLine::Source {
 public:
     static constexpr unsigned kExtent = 4;
+    // The registers, as offsets in the board's window: the channel byte
+    // that fires a shot, and the control register (arm, acknowledge).
+    static constexpr std::uint16_t kChannelOffset = 0;
+    static constexpr std::uint16_t kControlOffset = 2;
     static constexpr std::uint8_t kArm = 1;
     static constexpr std::uint8_t kAcknowledge = 2;
 

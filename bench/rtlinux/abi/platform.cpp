@@ -21,11 +21,13 @@ namespace api = rtlsim::api;
 
 extern "C" {
 
-// The loader's record of the module being loaded.
+// The loader's record of the module being loaded; insmod names it after
+// its object file (rtlsim::api::name_module).
 struct module {
     const char *name;
 };
-struct module __this_module = {"echorange"};
+static char module_name[64];
+struct module __this_module = {module_name};
 
 struct resource ioport_resource = {"PCI IO", 0x0000, 0xffff, 0, 0, 0, 0};
 
@@ -159,3 +161,11 @@ int pthread_delete_np(pthread_t thread)
 }
 
 } // extern "C"
+
+void rtlsim::api::name_module(const char *name)
+{
+    size_t i = 0;
+    for (; name[i] && i + 1 < sizeof module_name; ++i)
+        module_name[i] = name[i];
+    module_name[i] = '\0';
+}

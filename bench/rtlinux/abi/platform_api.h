@@ -20,6 +20,10 @@ using IrqHandler = unsigned int (*)(unsigned int irq, struct pt_regs *regs);
 using FifoHandler = int (*)(unsigned int fifo);
 using ThreadBody = void *(*)(void *);
 
+// The loader names the module being loaded (its struct module, which
+// __this_module is).
+void name_module(const char *name);
+
 // Kernel log.
 int vlog(const char *fmt, va_list ap);
 

@@ -1,10 +1,10 @@
 // The calls from the platform's C entry points (platform.cpp) to the bound
-// emulated machine (machine_binding.h).  Each call the module makes is told to the machine's
+// platform operations (platform_binding.h).  Each call the module makes is told to the machine's
 // observer when it returns, as "name(arguments) = result" in the module's
 // own terms (handlers by their symbol names, threads by number).  Port
 // writes and kernel-log lines are told by the machine itself, as such.
-#include "rtlinux/abi/machine_binding.h"
-#include "rtlinux/machine.h"
+#include "rtlinux/abi/platform_binding.h"
+#include "rtlinux/abi/platform_ops.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,9 +16,9 @@ namespace rtlsim {
 
 namespace {
 
-Machine *bound = nullptr;
+PlatformOps *bound = nullptr;
 
-Machine &machine()
+PlatformOps &machine()
 {
     if (!bound) {
         std::fprintf(stderr, "rtlsim: platform call with no machine bound\n");
@@ -28,7 +28,7 @@ Machine &machine()
 }
 
 struct Call {
-    Machine &m = machine();
+    PlatformOps &m = machine();
     Context who = m.context();
 
     // Most runs have no observer, and the module makes millions of calls:
@@ -70,14 +70,14 @@ const char *thread_name(const rtl_thread_struct *t)
 
 }  // namespace
 
-Machine *bound_machine()
+PlatformOps *bound_platform()
 {
     return bound;
 }
 
-void bind_machine(Machine *machine)
+void bind_platform(PlatformOps *ops)
 {
-    bound = machine;
+    bound = ops;
 }
 
 namespace api {

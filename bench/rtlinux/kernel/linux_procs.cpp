@@ -1,9 +1,8 @@
-// The Linux side's processes on the emulated machine: open, close, read()
-// and write() on /dev/rtfN as rtl_fifo.c serves them (one process at a time
-// per FIFO, the module's use count, writes that wait for room, the FIFO's
-// handler after a read or a write), and the reader process on FIFO 2.
-#include "rtlinux/machine.h"
-#include "rtlinux/abi/machine_binding.h"
+// The Linux side's processes on the emulated machine (linux_procs.h): one
+// process at a time per FIFO, the module's use count, writes that wait for
+// room, the FIFO's handler after a read or a write, and the reader process.
+#include "rtlinux/kernel/linux_procs.h"
+#include "rtlinux/abi/platform_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -14,42 +13,26 @@ namespace rtlsim {
 
 using namespace lx;
 
-void Machine::linux_entry_done(const char *what)
+int LinuxProcesses::open(unsigned fifo, int pid)
 {
-    if (!if_on_) {
-        violation("%s returned to Linux with interrupts masked", what);
-        if_on_ = true;
-    }
-    collect_due();
-    preempt();
-}
-
-int Machine::linux_open(unsigned fifo, int pid)
-{
-    if (fifo >= kFifoCount || !fifos_.at(fifo).exists)
+    if (fifo >= RtFifos::kCount || !fifos_.at(fifo).exists)
         return -kEnodev;
     RtFifos::Fifo &f = fifos_.at(fifo);
     if (f.open_count > 0 && f.opener != pid)
         return -kEacces;
-    f.opener = pid;
-    ++f.open_count;
-    if (f.creator)
-        ++use_count_;
+    opened(f, pid);
     return 0;
 }
 
-int Machine::linux_close(unsigned fifo, int pid)
+int LinuxProcesses::close(unsigned fifo, int pid)
 {
-    if (fifo >= kFifoCount || fifos_.at(fifo).open_count == 0 || fifos_.at(fifo).opener != pid)
+    if (fifo >= RtFifos::kCount || fifos_.at(fifo).open_count == 0 || fifos_.at(fifo).opener != pid)
         return -kEbadf;
-    RtFifos::Fifo &f = fifos_.at(fifo);
-    --f.open_count;
-    if (f.creator)
-        --use_count_;
+    closed(fifos_.at(fifo));
     return 0;
 }
 
-void Machine::linux_exit(int pid)
+void LinuxProcesses::exit(int pid)
 {
     for (auto it = writes_.begin(); it != writes_.end();) {
         if (it->pid != pid) {
@@ -59,33 +42,33 @@ void Machine::linux_exit(int pid)
         LinuxWrite w = std::move(*it);
         it = writes_.erase(it);
         if (w.opened)
-            linux_close(w.fifo, pid);
+            close(w.fifo, pid);
         if (write_observer_)
             write_observer_(pid, w.fifo, w.done > 0 ? static_cast<int>(w.done) : -kEintr);
     }
-    for (unsigned i = 0; i < kFifoCount; ++i)
+    for (unsigned i = 0; i < RtFifos::kCount; ++i)
         while (fifos_.at(i).open_count > 0 && fifos_.at(i).opener == pid)
-            linux_close(i, pid);
+            close(i, pid);
 }
 
 // The FIFO's handler, on the Linux side of the process that wrote or read.
-void Machine::run_fifo_handler(unsigned fifo, int *result)
+void LinuxProcesses::run_fifo_handler(unsigned fifo, int *result)
 {
     api::FifoHandler handler = fifos_.at(fifo).handler;
     if (!handler)
         return;
     int r;
     {
-        MachineBinding bound(*this);
+        PlatformBinding bound(cpu_.ops);
         r = handler(fifo);
     }
-    linux_entry_done("the FIFO handler");
+    cpu_.module_returned("the FIFO handler");
     if (r < 0)
         *result = r;
 }
 
 // Puts in what the write may put in now; true once all of it is in.
-bool Machine::advance_write(LinuxWrite &w)
+bool LinuxProcesses::advance_write(LinuxWrite &w)
 {
     RtFifos::Fifo &f = fifos_.at(w.fifo);
     while (w.done < w.bytes.size()) {
@@ -93,8 +76,8 @@ bool Machine::advance_write(LinuxWrite &w)
             return false;
         size_t k = std::min(f.room(), w.bytes.size() - w.done);
         f.push(w.bytes.data() + w.done, k);
-        if (obs_)
-            obs_->fifo(pc_.clock().now(), Context::linux_side, w.fifo, MachineObserver::FifoOp::write,
+        if (cpu_.obs)
+            cpu_.obs->fifo(cpu_.now(), Context::linux_side, w.fifo, MachineObserver::FifoOp::write,
                        w.bytes.data() + w.done, k);
         w.done += k;
         w.need = 1;
@@ -102,25 +85,25 @@ bool Machine::advance_write(LinuxWrite &w)
     return true;
 }
 
-int Machine::finish_write(LinuxWrite &w)
+int LinuxProcesses::finish_write(LinuxWrite &w)
 {
     int result = static_cast<int>(w.bytes.size());
     run_fifo_handler(w.fifo, &result);
     if (w.opened)
-        linux_close(w.fifo, w.pid);
+        close(w.fifo, w.pid);
     return result;
 }
 
-int Machine::linux_write(unsigned fifo, const void *buf, size_t n, int pid)
+int LinuxProcesses::write(unsigned fifo, const void *buf, size_t n, int pid)
 {
-    if (fifo >= kFifoCount || !fifos_.at(fifo).exists)
+    if (fifo >= RtFifos::kCount || !fifos_.at(fifo).exists)
         return -kEnodev;
     RtFifos::Fifo &f = fifos_.at(fifo);
     LinuxWrite w;
     w.fifo = fifo;
     w.pid = pid;
     if (f.open_count == 0 || f.opener != pid) {
-        int rc = linux_open(fifo, pid);
+        int rc = open(fifo, pid);
         if (rc != 0)
             return rc;
         w.opened = true;
@@ -136,7 +119,7 @@ int Machine::linux_write(unsigned fifo, const void *buf, size_t n, int pid)
         return kWriteWaits;
     }
     int result = finish_write(w);
-    if (hook_depth_ == 0) {
+    if (cpu_.hook_depth == 0) {
         drain_reader();
         resume_writers();
     }
@@ -146,9 +129,9 @@ int Machine::linux_write(unsigned fifo, const void *buf, size_t n, int pid)
 // Writes that wait go on when the Linux side has the processor between two
 // things it does (not inside a platform call of the module), each process's
 // writes in order.
-void Machine::resume_writers()
+void LinuxProcesses::resume_writers()
 {
-    if (hook_depth_ > 0 || running_ || ctx_ != Context::linux_side || writes_.empty())
+    if (cpu_.hook_depth > 0 || cpu_.ctx != Context::linux_side || writes_.empty())
         return;
     bool progress = true;
     while (progress) {
@@ -174,92 +157,82 @@ void Machine::resume_writers()
     }
 }
 
-std::vector<unsigned char> Machine::encode_records(const std::vector<std::array<int, 3>> &records)
+int LinuxProcesses::read(unsigned fifo, void *buf, size_t n, int pid)
 {
-    std::vector<unsigned char> bytes;
-    for (const auto &r : records) {
-        for (int v : r) {
-            auto u = static_cast<uint32_t>(v);
-            for (int b = 0; b < 4; ++b)
-                bytes.push_back(static_cast<unsigned char>(u >> (8 * b)));
-        }
-    }
-    return bytes;
-}
-
-int Machine::linux_write_records(const std::vector<std::array<int, 3>> &records)
-{
-    std::vector<unsigned char> bytes = encode_records(records);
-    return linux_write(1, bytes.data(), bytes.size());
-}
-
-int Machine::linux_read(unsigned fifo, void *buf, size_t n, int pid)
-{
-    if (fifo >= kFifoCount || !fifos_.at(fifo).exists)
+    if (fifo >= RtFifos::kCount || !fifos_.at(fifo).exists)
         return -kEnodev;
     bool opened = false;
     if (fifos_.at(fifo).open_count == 0 || fifos_.at(fifo).opener != pid) {
-        int rc = linux_open(fifo, pid);
+        int rc = open(fifo, pid);
         if (rc != 0)
             return rc;
         opened = true;
     }
     int result = static_cast<int>(fifos_.at(fifo).pop(static_cast<unsigned char *>(buf), n));
-    if (obs_ && result > 0)
-        obs_->fifo(pc_.clock().now(), Context::linux_side, fifo, MachineObserver::FifoOp::read,
+    if (cpu_.obs && result > 0)
+        cpu_.obs->fifo(cpu_.now(), Context::linux_side, fifo, MachineObserver::FifoOp::read,
                    static_cast<unsigned char *>(buf), static_cast<size_t>(result));
     if (result > 0)
         run_fifo_handler(fifo, &result);
     if (opened)
-        linux_close(fifo, pid);
-    if (hook_depth_ == 0)
+        close(fifo, pid);
+    if (cpu_.hook_depth == 0)
         resume_writers();
     return result;
 }
 
-void Machine::set_reader(bool reading)
+void LinuxProcesses::start_reader(unsigned fifo, size_t chunk, int pid)
 {
-    reading_ = reading;
+    reading_ = true;
+    reader_fifo_ = fifo;
+    reader_chunk_ = std::min(std::max<size_t>(chunk, 1), kMaxReadChunk);
+    reader_pid_ = pid;
     drain_reader();
 }
 
-void Machine::drain_reader()
+void LinuxProcesses::forget_module_fifos()
 {
-    if (!reading_ || !fifos_.exists(2))
-        return;
-    RtFifos::Fifo &f = fifos_.at(2);
-    if (f.used < 4 || (f.open_count > 0 && f.opener != kReaderPid))
-        return;
-    bool opened = false;
-    if (f.open_count == 0) {
-        linux_open(2, kReaderPid);
-        opened = true;
-    }
-    while (f.used >= 4) {
-        unsigned char b[4];
-        f.pop(b, 4);
-        if (obs_)
-            obs_->fifo(pc_.clock().now(), Context::linux_side, 2, MachineObserver::FifoOp::read, b, 4);
-        int v = static_cast<int>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                                 static_cast<uint32_t>(b[2]) << 16 |
-                                 static_cast<uint32_t>(b[3]) << 24);
-        if (sink_)
-            sink_(pc_.clock().now(), v);
-        else
-            received_.push_back(FifoValue{pc_.clock().now(), v});
-    }
-    int result = 0;
-    run_fifo_handler(2, &result);
-    if (opened)
-        linux_close(2, kReaderPid);
+    // Processes that had one of those FIFOs open lose it with it.
+    writes_.clear();
+    use_count_ = 0;
 }
 
-std::vector<int> Machine::received_values() const
+void LinuxProcesses::exit_all()
 {
-    std::vector<int> v;
-    for (const auto &r : received_)
-        v.push_back(r.value);
-    return v;
+    while (!writes_.empty())
+        exit(writes_.front().pid);
+    for (unsigned i = 0; i < RtFifos::kCount; ++i)
+        while (fifos_.at(i).open_count > 0)
+            exit(fifos_.at(i).opener);
+}
+
+void LinuxProcesses::drain_reader()
+{
+    if (!reading_ || !fifos_.exists(reader_fifo_))
+        return;
+    RtFifos::Fifo &f = fifos_.at(reader_fifo_);
+    const size_t chunk = reader_chunk_;
+    if (f.used < chunk || (f.open_count > 0 && f.opener != reader_pid_))
+        return;
+    bool held_for_read = false;
+    if (f.open_count == 0) {
+        opened(f, reader_pid_);
+        held_for_read = true;
+    }
+    unsigned char b[kMaxReadChunk];
+    while (f.used >= chunk) {
+        f.pop(b, chunk);
+        if (cpu_.obs)
+            cpu_.obs->fifo(cpu_.now(), Context::linux_side, reader_fifo_, MachineObserver::FifoOp::read, b, chunk);
+        if (sink_)
+            sink_(cpu_.now(), b, chunk);
+        else
+            received_.push_back(FifoRead{cpu_.now(), std::vector<unsigned char>(b, b + chunk)});
+    }
+    int result = 0;
+    run_fifo_handler(reader_fifo_, &result);
+    if (held_for_read)
+        closed(f);
 }
 
 }  // namespace rtlsim

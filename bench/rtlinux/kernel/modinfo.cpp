@@ -1,7 +1,7 @@
 // The loader's reading of a module object's .modinfo section: the module
 // information items, NUL-separated "name=value" strings.  insmod checks the
 // kernel_version item against the running kernel before it loads anything.
-#include "rtlinux/machine.h"
+#include "rtlinux/kernel/modinfo.h"
 
 #include <elf.h>
 
@@ -57,7 +57,7 @@ std::vector<std::string> modinfo_items(const std::string &image)
 
 }  // namespace
 
-std::vector<std::string> Machine::read_modinfo(const std::string &path)
+std::vector<std::string> read_modinfo(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

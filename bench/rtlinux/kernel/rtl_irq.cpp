@@ -60,7 +60,10 @@ api::IrqHandler InterruptController::take(unsigned irq)
 {
     State &s = state_[irq];
     set_pending(irq, false);
-    return s.handler && s.enabled ? s.handler : nullptr;
+    if (!s.handler || !s.enabled)
+        return nullptr;
+    ++delivered_;
+    return s.handler;
 }
 
 int InterruptController::request(unsigned irq, api::IrqHandler handler)

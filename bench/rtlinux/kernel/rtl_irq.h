@@ -60,8 +60,10 @@ public:
     // A request on a masked line, waiting for the unmask.
     bool waiting(unsigned irq) const { return irq < kIrqCount && state_[irq].waiting; }
     // Takes the request off the line: its handler, or null when the line has
-    // none any more or is masked (then nothing runs).
+    // none any more or is masked (then nothing runs).  Each handler taken is
+    // an interrupt delivered.
     api::IrqHandler take(unsigned irq);
+    long delivered() const { return delivered_; }
 
     // The module's handlers and unmasked lines, and taking them all away
     // (the lines another driver holds stay so).
@@ -72,6 +74,7 @@ public:
     void irq_lowered(bench::IrqLine &line) override;
 
 private:
+    long delivered_ = 0;
     struct State {
         api::IrqHandler handler = nullptr;
         bool other_driver = false;

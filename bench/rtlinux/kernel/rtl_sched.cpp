@@ -1,9 +1,8 @@
-// RTLinux's real-time scheduler: threads as coroutines, created, made
-// periodic, woken, suspended, waiting for their next release and deleted.
-// Releases of waiting threads are events on the machine's queue; which
-// ready thread runs, and when, is the machine's preemption (machine.cpp).
+// RTLinux's real-time scheduler (rtl_sched.h): threads as coroutines,
+// created, made periodic, woken, suspended, waiting for their next release
+// and deleted.
 #include "rtlinux/kernel/rtl_thread.h"
-#include "rtlinux/abi/machine_binding.h"
+#include "rtlinux/abi/platform_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -55,18 +54,64 @@ namespace {
 // coroutine gets more.  The requested size is recorded in ThreadInfo.
 constexpr size_t kCoroutineStack = 256 * 1024;
 
+// The scheduler whose thread is starting (switch_to): a thread's first
+// instructions find their scheduler here.
+Scheduler *starting = nullptr;
+
 }  // namespace
+
+Scheduler::Scheduler(Processor &cpu) : cpu_(cpu), linux_(std::make_unique<LinuxContext>()) {}
+
+Scheduler::~Scheduler()
+{
+    remove_all();
+}
+
+void Scheduler::remove_all()
+{
+    for (auto &t : threads_)
+        release(t.get());
+    threads_.clear();
+}
+
+void Scheduler::set_end(hrtime end)
+{
+    end_ = end;
+    if (end > cpu_.now())
+        for (auto &t : threads_)
+            t->held = false;
+}
+
+bool Scheduler::thread_stopped_at_end() const
+{
+    return std::any_of(threads_.begin(), threads_.end(), [](const auto &t) { return t->held; });
+}
+
+// The running thread has passed the end of the run inside its work: it
+// stops here, ready, as if the Linux side had got the processor, and goes
+// on from here if the end moves on.  Its interrupt flag is its own: the
+// Linux side gets the processor with interrupts on.
+void Scheduler::hold_running_at_end()
+{
+    rtl_thread_struct *thread = running_;
+    bool flag = cpu_.if_on;
+    thread->held = true;
+    thread->state = ThreadState::ready;
+    cpu_.if_on = true;
+    switch_to_linux(thread);
+    cpu_.if_on = flag;
+}
 
 // A waiting thread's next release is an event at release_at (none for
 // kNever); when it falls due the thread is ready again.
-void Machine::set_release(rtl_thread_struct *t, hrtime at)
+void Scheduler::set_release(rtl_thread_struct *t, hrtime at)
 {
-    pc_.events().cancel(t->release_event);
+    cpu_.events.cancel(t->release_event);
     t->release_event = bench::EventQueue::kNoEvent;
     t->release_at = at;
     if (at == kNever)
         return;
-    t->release_event = pc_.events().schedule(at, [t] {
+    t->release_event = cpu_.events.schedule(at, [t] {
         t->release_event = bench::EventQueue::kNoEvent;
         if (t->state == ThreadState::waiting) {
             t->state = ThreadState::ready;
@@ -78,25 +123,25 @@ void Machine::set_release(rtl_thread_struct *t, hrtime at)
 
 void thread_entry()
 {
-    // The machine that switched to this thread bound itself (switch_to).
-    Machine &m = *bound_machine();
+    Scheduler &m = *starting;
     rtl_thread_struct *self = m.running_;
 #ifdef RTLSIM_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &m.linux_stack_bottom_, &m.linux_stack_size_);
 #endif
     self->body(self->arg);
-    m.thread_exited(self);
+    m.exited(self);
 }
 
-void Machine::switch_to(rtl_thread_struct *thread)
+void Scheduler::switch_to(rtl_thread_struct *thread)
 {
-    MachineBinding bound(*this);
+    PlatformBinding bound(cpu_.ops);
+    starting = this;
     running_ = thread;
     thread->state = ThreadState::running;
-    ctx_ = Context::rt_thread;
+    cpu_.ctx = Context::rt_thread;
     ++thread->releases;
-    if (obs_)
-        obs_->thread(pc_.clock().now(), thread_number(thread), ThreadState::running);
+    if (cpu_.obs)
+        cpu_.obs->thread(cpu_.now(), thread_number(thread), ThreadState::running);
 #ifdef RTLSIM_ASAN
     void *fake = nullptr;
     __sanitizer_start_switch_fiber(&fake, thread->stack.get(), thread->stack_bytes);
@@ -110,17 +155,17 @@ void Machine::switch_to(rtl_thread_struct *thread)
     __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #endif
     running_ = nullptr;
-    ctx_ = Context::linux_side;
-    if (obs_)
-        obs_->thread(pc_.clock().now(), thread_number(thread), thread->state);
-    if (!if_on_) {
-        violation("a real-time thread gave up the processor with interrupts masked");
-        if_on_ = true;
+    cpu_.ctx = Context::linux_side;
+    if (cpu_.obs)
+        cpu_.obs->thread(cpu_.now(), thread_number(thread), thread->state);
+    if (!cpu_.if_on) {
+        cpu_.violation("a real-time thread gave up the processor with interrupts masked");
+        cpu_.if_on = true;
     }
 }
 
 // Back to the Linux side; returns when the thread is let run again.
-void Machine::switch_to_linux(rtl_thread_struct *thread)
+void Scheduler::switch_to_linux(rtl_thread_struct *thread)
 {
 #ifdef RTLSIM_ASAN
     void *fake = nullptr;
@@ -137,17 +182,15 @@ void Machine::switch_to_linux(rtl_thread_struct *thread)
 #endif
 }
 
-void Machine::thread_exited(rtl_thread_struct *thread)
+void Scheduler::exited(rtl_thread_struct *thread)
 {
     thread->state = ThreadState::exited;
     switch_to_linux(thread);
     std::abort();  // an exited thread is never let run again
 }
 
-int Machine::thread_create(rtl_thread_struct **handle, const ThreadInfo &info,
-                           api::ThreadBody body, void *arg)
+int Scheduler::create(rtl_thread_struct **handle, const ThreadInfo &info, api::ThreadBody body, void *arg)
 {
-    platform_call("pthread_create");
     if (!handle || !body)
         return kEinval;
     auto t = std::make_unique<rtl_thread_struct>();
@@ -175,14 +218,13 @@ int Machine::thread_create(rtl_thread_struct **handle, const ThreadInfo &info,
     makecontext(&t->uc, thread_entry, 0);
 #endif
     t->state = ThreadState::ready;
-    t->last_release = pc_.clock().now();
+    t->last_release = cpu_.now();
     *handle = t.get();
     threads_.push_back(std::move(t));
-    preempt();  // it starts at once
-    return 0;
+    return 0;  // it starts at once: the machine preempts
 }
 
-int Machine::thread_number(const rtl_thread_struct *thread) const
+int Scheduler::thread_number(const rtl_thread_struct *thread) const
 {
     for (size_t i = 0; i < threads_.size(); ++i)
         if (threads_[i].get() == thread)
@@ -190,22 +232,22 @@ int Machine::thread_number(const rtl_thread_struct *thread) const
     return 0;
 }
 
-rtl_thread_struct *Machine::live_thread(rtl_thread_struct *thread, const char *op)
+rtl_thread_struct *Scheduler::live_thread(rtl_thread_struct *thread, const char *op)
 {
     if (!thread) {
-        violation("%s on a null thread handle (from the %s)", op, context_name(ctx_));
+        cpu_.violation("%s on a null thread handle (from the %s)", op, context_name(cpu_.ctx));
         return nullptr;
     }
     for (auto &t : threads_)
         if (t.get() == thread)
             return thread;
-    violation("%s on a thread that does not exist", op);
+    cpu_.violation("%s on a thread that does not exist", op);
     return nullptr;
 }
 
 // The first instant of the thread's series after its last release; kNever
 // without a series (or after the one release a period of 0 gives).
-hrtime Machine::next_release(const rtl_thread_struct &t) const
+hrtime Scheduler::next_release(const rtl_thread_struct &t) const
 {
     if (!t.has_series)
         return kNever;
@@ -221,9 +263,8 @@ hrtime Machine::next_release(const rtl_thread_struct &t) const
     return next;
 }
 
-int Machine::thread_make_periodic(rtl_thread_struct *thread, hrtime start, hrtime period)
+int Scheduler::make_periodic(rtl_thread_struct *thread, hrtime start, hrtime period)
 {
-    platform_call("pthread_make_periodic_np");
     rtl_thread_struct *t = live_thread(thread, "pthread_make_periodic_np");
     if (!t)
         return kEsrch;
@@ -241,25 +282,21 @@ int Machine::thread_make_periodic(rtl_thread_struct *thread, hrtime start, hrtim
 
 // The thread is let run by the wake-up itself: a series instant due at this
 // same moment is not a second release.
-int Machine::thread_wakeup(rtl_thread_struct *thread)
+int Scheduler::wakeup(rtl_thread_struct *thread)
 {
-    platform_call("pthread_wakeup_np", false);
     rtl_thread_struct *t = live_thread(thread, "pthread_wakeup_np");
     if (!t)
         return kEsrch;
     if (t->state == ThreadState::waiting || t->state == ThreadState::suspended) {
         t->state = ThreadState::ready;
-        t->last_release = pc_.clock().now();
+        t->last_release = cpu_.now();
         set_release(t, kNever);
     }
-    collect_due();
-    preempt();
-    return 0;
+    return 0;  // the machine lets it run
 }
 
-int Machine::thread_suspend(rtl_thread_struct *thread)
+int Scheduler::suspend(rtl_thread_struct *thread)
 {
-    platform_call("pthread_suspend_np");
     rtl_thread_struct *t = live_thread(thread, "pthread_suspend_np");
     if (!t)
         return kEsrch;
@@ -275,16 +312,15 @@ int Machine::thread_suspend(rtl_thread_struct *thread)
     return 0;
 }
 
-int Machine::thread_wait()
+int Scheduler::wait()
 {
-    platform_call("pthread_wait_np");
     rtl_thread_struct *t = running_;
-    if (!t || ctx_ != Context::rt_thread) {
-        violation("pthread_wait_np from the %s", context_name(ctx_));
+    if (!t || cpu_.ctx != Context::rt_thread) {
+        cpu_.violation("pthread_wait_np from the %s", context_name(cpu_.ctx));
         return kEinval;
     }
     hrtime at = next_release(*t);
-    if (at <= pc_.clock().now()) {
+    if (at <= cpu_.now()) {
         // Already due (an overrun: the work took longer than the period):
         // it runs on at once for that release, and its next wait looks at
         // the instant after it, so every instant that passed is taken in
@@ -292,8 +328,8 @@ int Machine::thread_wait()
         // and the Linux side gets the processor no more.
         t->last_release = at;
         ++overruns_;
-        if (obs_)
-            obs_->overrun(pc_.clock().now(), thread_number(t), at);
+        if (cpu_.obs)
+            cpu_.obs->overrun(cpu_.now(), thread_number(t), at);
         return 0;
     }
     t->state = ThreadState::waiting;
@@ -302,9 +338,9 @@ int Machine::thread_wait()
     return 0;
 }
 
-void Machine::release_thread(rtl_thread_struct *t)
+void Scheduler::release(rtl_thread_struct *t)
 {
-    pc_.events().cancel(t->release_event);
+    cpu_.events.cancel(t->release_event);
     t->release_event = bench::EventQueue::kNoEvent;
 #ifdef RTLSIM_ASAN
     // The coroutine's frames leave poisoned red zones in the stack's shadow.
@@ -313,33 +349,32 @@ void Machine::release_thread(rtl_thread_struct *t)
     t->stack.reset();
 }
 
-int Machine::thread_delete(rtl_thread_struct *thread)
+int Scheduler::remove(rtl_thread_struct *thread)
 {
-    platform_call("pthread_delete_np");
     rtl_thread_struct *t = live_thread(thread, "pthread_delete_np");
     if (!t)
         return kEsrch;
     if (t == running_) {
-        violation("pthread_delete_np on the calling thread itself");
+        cpu_.violation("pthread_delete_np on the calling thread itself");
         return kEinval;
     }
-    release_thread(t);
+    release(t);
     threads_.erase(std::find_if(threads_.begin(), threads_.end(),
                                 [t](const auto &p) { return p.get() == t; }));
     return 0;
 }
 
-ThreadState Machine::thread_state() const
+ThreadState Scheduler::thread_state() const
 {
     return threads_.empty() ? ThreadState::exited : threads_.front()->state;
 }
 
-ThreadInfo Machine::thread_info() const
+ThreadInfo Scheduler::thread_info() const
 {
     return threads_.empty() ? ThreadInfo{} : threads_.front()->info;
 }
 
-long Machine::thread_releases() const
+long Scheduler::thread_releases() const
 {
     return threads_.empty() ? 0 : threads_.front()->releases;
 }

@@ -1,7 +1,6 @@
-// The real-time scheduler's records, shared by the machine's core
-// (preemption, the module loader's leftovers) and the scheduler itself
-// (kernel/rtl_sched.cpp): the platform's thread record, which pthread_t
-// points to, and where the Linux side is parked while a thread runs.
+// The real-time scheduler's records (rtl_sched.h): the platform's thread
+// record, which pthread_t points to, and where the Linux side is parked
+// while a thread runs.
 //
 // Real-time threads are coroutines on stacks of their own.  On x86-64 the
 // switch is a few instructions of our own (callee-saved registers and the
@@ -10,7 +9,8 @@
 #ifndef RTLSIM_KERNEL_RTL_THREAD_H
 #define RTLSIM_KERNEL_RTL_THREAD_H
 
-#include "rtlinux/machine.h"
+#include "rtlinux/kernel/rtl_sched.h"
+#include "time/event_queue.h"
 
 #include <cstddef>
 #include <memory>
@@ -40,15 +40,26 @@ struct rtl_thread_struct {
     rtlsim::hrtime last_release = 0;  // the instant the thread was last let run
     rtlsim::hrtime release_at = rtlsim::kNever;
     long releases = 0;
-    // Stopped inside a platform call at the end of the run (Machine::set_end):
+    // Stopped inside a platform call at the end of the run (Scheduler::set_end):
     // not let run again until the end moves on.
     bool held = false;
     bench::EventQueue::Id release_event = bench::EventQueue::kNoEvent;  // at release_at
 };
 
 
+// Asked at every switch point: inline, here where the record is whole.
+inline rtl_thread_struct *rtlsim::Scheduler::ready_thread() const
+{
+    rtl_thread_struct *next = nullptr;
+    for (auto &t : threads_) {
+        if (t->state == ThreadState::ready && !t->held && (!next || t->info.priority > next->info.priority))
+            next = t.get();
+    }
+    return next;
+}
+
 // Where the Linux side (the caller's stack) is parked while a thread runs.
-struct rtlsim::Machine::LinuxContext {
+struct rtlsim::Scheduler::LinuxContext {
 #ifdef RTLSIM_OWN_SWITCH
     void *sp = nullptr;
 #else

@@ -63,7 +63,7 @@ const bench::ProgramDoc kDoc = {
 };
 
 struct Settings {
-    std::string module = rtlsim::Machine::default_module_path();
+    std::string module = rtlsim::default_module_path();
     std::string path;
     std::string trace_path;
     std::string vcd_path;
@@ -195,7 +195,7 @@ bool module_object(const std::string &path, std::string &why)
         why = "not an ELF object";
         return false;
     }
-    if (rtlsim::Machine::read_modinfo(path).empty()) {
+    if (rtlsim::read_modinfo(path).empty()) {
         why = "not a kernel module (no .modinfo section)";
         return false;
     }

@@ -1,6 +1,8 @@
 // echorange-sim --vcd: the ranging's signals (see ranging_waveform.h).
 #include "sims/echorange/ranging_waveform.h"
 
+#include "boards/rangefinder_map.h"
+
 #include <string>
 
 #include "uss_records.h"
@@ -103,10 +105,10 @@ void RangingWaveform::strobe(int signal, bench::Nanos t)
 
 void RangingWaveform::port_write(bench::Nanos t, Context, unsigned port, unsigned value_, unsigned)
 {
-    if (port == 0x132) {
+    if (port == bench::rangefinder_map::kControlPort) {
         value(port_132_, value_, t);
         strobe(wr_132_, t);
-    } else if (port == 0x130) {
+    } else if (port == bench::rangefinder_map::kChannelPort) {
         value(port_130_, value_, t);
         strobe(wr_130_, t);
     }
@@ -114,7 +116,7 @@ void RangingWaveform::port_write(bench::Nanos t, Context, unsigned port, unsigne
 
 void RangingWaveform::irq(bench::Nanos t, unsigned irq, Irq what)
 {
-    if (irq != 11)
+    if (irq != bench::rangefinder_map::kIrq)
         return;
     switch (what) {
     case Irq::raised: level(irq11_, true, t); break;

@@ -26,6 +26,7 @@ using rtlsim::kMicrosecond;
 using rtlsim::kMillisecond;
 using rtlsim::kNever;
 using rtlsim::kSecond;
+using rtlsim::LinuxProcesses;
 using rtlsim::Machine;
 
 // The largest numbers a scenario takes.  A run, and every time in it, lasts

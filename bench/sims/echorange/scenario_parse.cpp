@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "boards/rangefinder_map.h"
+
 namespace sims::echorange {
 
 namespace {
@@ -281,7 +283,7 @@ bool action_open_close(const Line &l, ScenarioEvent &e)
         fail(l.number, "the module's FIFOs are 1 and 2: " + w[3]);
     e.fifo = static_cast<unsigned>(fifo);
     // By default the writer holds /dev/rtf1, the reader /dev/rtf2.
-    e.pid = fifo == 1 ? Machine::kWriterPid : Machine::kReaderPid;
+    e.pid = fifo == 1 ? LinuxProcesses::kWriterPid : LinuxProcesses::kReaderPid;
     if (w.size() == 5) {
         e.pid = parse_int32(w[4], l.number);
         if (e.pid < 1)
@@ -335,8 +337,9 @@ void directive_fault(const Line &l, Scenario &sc)
     if (w.size() == 2 && w[1] == "irq")
         sc.fault_irq = true;
     else if (w.size() >= 2 && w.size() <= 3 && w[1] == "region")
-        // Without ports: 0x131, one port in the middle of the board's.
-        sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], l.number) : std::make_pair(0x131u, 1u));
+        // Without ports: one port in the middle of the board's.
+        sc.fault_regions.push_back(w.size() == 3 ? parse_ports(w[2], l.number)
+                                                 : std::make_pair(bench::rangefinder_map::kBase + 1u, 1u));
     else
         fail(l.number, "fault region [PORT | FIRST-LAST] | fault irq");
 }

@@ -4,18 +4,22 @@
 #include <algorithm>
 #include <ostream>
 
+#include "uss_records.h"
+
 namespace sims::echorange {
 
 void set_up_machine(Machine &m, const Scenario &sc)
 {
+    // The reader process takes each distance from FIFO 2 as it comes.
+    m.processes().start_reader(2, USS_VALUE_SIZE);
     m.set_call_cost(sc.call_cost);
     for (const auto &t : sc.targets)
-        m.board().set_target(t.first - 1, t.second);
+        m.pc().board().set_target(t.first - 1, t.second);
     for (const auto &r : sc.fault_regions)
         m.regions().occupy(r.first, r.second, "other driver");
     if (sc.fault_irq)
         m.irqs().occupy(bench::RangeFinderPc::kBoardIrq);
-    m.board().set_line_mode(sc.irq_line);
+    m.pc().board().set_line_mode(sc.irq_line);
 }
 
 bool machine_event(const ScenarioEvent &e)
@@ -49,29 +53,32 @@ int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_pa
         std::vector<unsigned char> bytes = event_bytes(e);
         if (r)
             r->writing(m, e, bytes);
-        rc = m.linux_write(1, bytes.data(), bytes.size());
+        rc = m.processes().write(1, bytes.data(), bytes.size());
         if (r)
             r->written(m, rc);
         return rc;
     }
     case ScenarioEvent::Kind::open:
     case ScenarioEvent::Kind::close:
-        rc = e.kind == ScenarioEvent::Kind::open ? m.linux_open(e.fifo, e.pid) : m.linux_close(e.fifo, e.pid);
+        rc = e.kind == ScenarioEvent::Kind::open ? m.processes().open(e.fifo, e.pid) : m.processes().close(e.fifo, e.pid);
         if (r)
             r->fifo_done(m, e, rc);
         return rc;
     case ScenarioEvent::Kind::reader_stop:
     case ScenarioEvent::Kind::reader_start:
-        m.set_reader(e.kind == ScenarioEvent::Kind::reader_start);
+        if (e.kind == ScenarioEvent::Kind::reader_start)
+            m.processes().start_reader(2, USS_VALUE_SIZE);
+        else
+            m.processes().stop_reader();
         return 0;
     case ScenarioEvent::Kind::irq:
-        m.board().raise_at(m.now());
+        m.pc().board().raise_at(m.now());
         return 0;
     case ScenarioEvent::Kind::target:
         if (e.flight < 0)
-            m.board().clear_target(e.sensor - 1);
+            m.pc().board().clear_target(e.sensor - 1);
         else
-            m.board().set_target(e.sensor - 1, e.flight);
+            m.pc().board().set_target(e.sensor - 1, e.flight);
         return 0;
     case ScenarioEvent::Kind::clear_region:
         m.regions().vacate_others();
@@ -103,7 +110,7 @@ void write_end(std::ostream &out, const Machine &m, long values, const char *val
     if (!m.kernel_log().empty() && m.kernel_log().back() != '\n')
         out << '\n';
     out << "--- " << values << " values " << values_what << ", " << m.fifos().refused(2)
-        << " dropped (FIFO 2 full), " << m.board().shots_total() << " shots, " << m.board().echoes_lost()
+        << " dropped (FIFO 2 full), " << m.pc().board().shots_total() << " shots, " << m.pc().board().echoes_lost()
         << " echoes lost (IRQ 11 masked) ---" << std::endl;
 }
 
@@ -132,7 +139,7 @@ public:
     }
     void written(Machine &m, int rc) override
     {
-        if (rc == Machine::kWriteWaits)
+        if (rc == LinuxProcesses::kWriteWaits)
             line(m, "the write waits for room in /dev/rtf1");
         else if (rc < 0)
             line(m, "write failed: " + std::to_string(rc));
@@ -161,12 +168,12 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     m.set_port_log(false);
     m.set_observer(observer);
     set_up_machine(m, sc);
-    m.set_reader_sink([&](hrtime t, int v) {
-        out << format_time(t) << ' ' << v << '\n';
+    m.processes().set_reader_sink([&](hrtime t, const unsigned char *bytes, size_t) {
+        out << format_time(t) << ' ' << uss_value_get(bytes) << '\n';
         ++sum.values_read;
     });
-    m.set_write_observer([&](int, unsigned, int rc) { log.line(m, "the waiting write ends: " + std::to_string(rc)); });
-    std::vector<int> pids{Machine::kWriterPid, Machine::kReaderPid};
+    m.processes().set_write_observer([&](int, unsigned, int rc) { log.line(m, "the waiting write ends: " + std::to_string(rc)); });
+    std::vector<int> pids{LinuxProcesses::kWriterPid, LinuxProcesses::kReaderPid};
 
     // The run ends at its duration whatever the module does: a thread whose
     // work overruns every period keeps the Linux side (and so every action
@@ -175,7 +182,7 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
     m.set_end(sc.duration);
     for (const auto &e : sc.events) {
         m.run_until(e.time);
-        if (m.thread_stopped_at_end())
+        if (m.scheduler().thread_stopped_at_end())
             break;  // the Linux side never got the processor back
         bool fifo_action = e.kind == ScenarioEvent::Kind::open || e.kind == ScenarioEvent::Kind::close;
         if (fifo_action && std::find(pids.begin(), pids.end(), e.pid) == pids.end())
@@ -183,19 +190,19 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         apply_event(m, e, module_path, &log);
     }
     m.run_until(sc.duration);
-    if (m.overruns() > 0)
-        log.line(m, overruns_text(m.overruns()));
-    if (m.thread_stopped_at_end())
+    if (m.scheduler().overruns() > 0)
+        log.line(m, overruns_text(m.scheduler().overruns()));
+    if (m.scheduler().thread_stopped_at_end())
         log.line(m, "end of run: the real-time thread was at work, stopped there");
     // The processes end before the module is unloaded: what they hold open
     // is closed, a write that still waits is interrupted.
     for (int pid : pids) {
-        bool holds = pid == Machine::kWriterPid && m.writes_waiting() > 0;
+        bool holds = pid == LinuxProcesses::kWriterPid && m.processes().writes_waiting() > 0;
         for (unsigned fifo = 1; fifo <= 2; ++fifo)
             holds = holds || (m.fifos().open_count(fifo) > 0 && m.fifos().opener(fifo) == pid);
         if (holds) {
             log.line(m, "end of run: process " + std::to_string(pid) + " exits");
-            m.linux_exit(pid);
+            m.processes().exit(pid);
         }
     }
     if (m.module_loaded()) {
@@ -203,10 +210,10 @@ RunSummary run_scenario(const Scenario &sc, const std::string &module_path, std:
         m.rmmod();
     }
     sum.values_dropped = m.fifos().refused(2);
-    sum.shots = m.board().shots_total();
-    sum.echoes_lost = m.board().echoes_lost();
+    sum.shots = m.pc().board().shots_total();
+    sum.echoes_lost = m.pc().board().echoes_lost();
     sum.violations = m.violations();
-    sum.interrupts = m.interrupts_delivered();
+    sum.interrupts = m.irqs().delivered();
     sum.end = m.now();
     write_end(out, m, sum.values_read, "read");
     return sum;

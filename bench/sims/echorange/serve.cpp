@@ -125,7 +125,7 @@ void values_hand_on(Service &s)
     unsigned char buf[4096];
     if (s.opt.bytewise) {
         if (s.pieces.empty()) {
-            int n = s.m.linux_read(2, buf, USS_VALUE_SIZE);
+            int n = s.m.processes().read(2, buf, USS_VALUE_SIZE);
             if (n == USS_VALUE_SIZE) {
                 value_noted(s, buf);
                 s.pieces.assign(buf, buf + USS_VALUE_SIZE);
@@ -151,7 +151,7 @@ void values_hand_on(Service &s)
     room -= room % USS_VALUE_SIZE;
     if (room == 0)
         return;
-    int n = s.m.linux_read(2, buf, room);
+    int n = s.m.processes().read(2, buf, room);
     if (n <= 0)
         return;
     ssize_t w = write(s.pipes.value_fd(), buf, static_cast<size_t>(n));
@@ -204,8 +204,8 @@ void commands_take(Service &s, hrtime limit)
         } else {
             s.note(write_text(buf, got));
         }
-        int rc = s.m.linux_write(1, buf, got);
-        if (rc == Machine::kWriteWaits)
+        int rc = s.m.processes().write(1, buf, got);
+        if (rc == LinuxProcesses::kWriteWaits)
             s.note("the write waits for room in RT-FIFO 1");
         else if (rc < 0)
             s.note("write failed: " + std::to_string(rc));
@@ -269,7 +269,7 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
     m.set_observer(observer);
     set_up_machine(m, sc);
     // The client reads FIFO 2 (through DIR/rtf2), not the machine's reader.
-    m.set_reader(false);
+    m.processes().stop_reader();
 
     const hrtime limit = sc.duration >= 0 ? sc.duration : kNever - 1;
     s.limit = limit;
@@ -306,10 +306,10 @@ int serve_scenario(const Scenario &sc, const std::string &module_path, const Ser
         s.note(std::string("stopped by ") + signal_name(stop_signal));
     else if (status == 0)
         s.note("end of run");
-    if (m.overruns() > 0)
-        s.note(overruns_text(m.overruns()));
+    if (m.scheduler().overruns() > 0)
+        s.note(overruns_text(m.scheduler().overruns()));
     if (m.module_loaded()) {
-        s.note(std::string("ranging thread: ") + thread_state_word(m.thread_state()));
+        s.note(std::string("ranging thread: ") + thread_state_word(m.scheduler().thread_state()));
         s.note("rmmod");
         if (int rc = m.rmmod())
             s.note("rmmod refused: " + std::to_string(rc));

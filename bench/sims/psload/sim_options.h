@@ -20,7 +20,7 @@
 namespace bench {
 
 struct SimOptions {
-    BenchConfig bench;
+    FpgaBenchConfig bench;
     bool bits_given = false;           // --sim-bits: a device that counts bits only
     std::string design_file;           // --sim-design / --sim-design-raw
     bool design_raw = false;

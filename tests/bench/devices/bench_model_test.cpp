@@ -199,7 +199,7 @@ TEST(PassiveSerialModel, StartsConfiguredWhenAsked)
 TEST(IoBusModel, DelayPortCountsWritesAndTimeIsOneMicrosecondPerAccess)
 {
     bench::IoBus io;
-    bench::FpgaBench b(io, bench::BenchConfig{});
+    bench::FpgaBench b(io, bench::FpgaBenchConfig{});
     ASSERT_EQ(io.permission(0x80, 1, 1), 0);
     for (int k = 0; k < 7; ++k)
         io.out8(0x80, 0);

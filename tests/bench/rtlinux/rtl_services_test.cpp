@@ -237,16 +237,16 @@ TEST(RtFifos, TheModulesSideFollowsRtlFifo)
 TEST(RangefinderPc, TheBoardSitsOnTheBusAtItsPortsAndLine)
 {
     rtlsim::Machine m;
-    EXPECT_EQ(m.bus().describe(0x130), "echo_board+0");
-    EXPECT_EQ(m.bus().describe(0x133), "echo_board+3");
-    EXPECT_EQ(m.bus().describe(0x134), "0x134");
+    EXPECT_EQ(m.pc().bus().describe(0x130), "echo_board+0");
+    EXPECT_EQ(m.pc().bus().describe(0x133), "echo_board+3");
+    EXPECT_EQ(m.pc().bus().describe(0x134), "0x134");
     // A stray request with nothing installed on IRQ 11 is lost at the
     // controller, and the board counts it.
-    m.board().raise_at(5 * rtlsim::kMicrosecond);
-    EXPECT_EQ(m.board().echoes_in_flight(), 1u);
-    m.run_for(rtlsim::kMillisecond);
-    EXPECT_EQ(m.board().echoes_in_flight(), 0u);
-    EXPECT_EQ(m.board().echoes_lost(), 1);
+    m.pc().board().raise_at(5 * rtlsim::kMicrosecond);
+    EXPECT_EQ(m.pc().board().echoes_in_flight(), 1u);
+    run_for(m, rtlsim::kMillisecond);
+    EXPECT_EQ(m.pc().board().echoes_in_flight(), 0u);
+    EXPECT_EQ(m.pc().board().echoes_lost(), 1);
     EXPECT_EQ(m.now(), rtlsim::kMillisecond);
     EXPECT_TRUE(m.violations().empty());
 }

@@ -217,9 +217,9 @@ TEST(EchorangeSim, OptionValuesInBothForms)
     testutil::TempDir dir;
     std::string sc = dir.write("s", "target 1 1m\nduration 20ms\nat 0 write 1 1 0\n");
     auto a = sim({"--trace=" + dir.path() + "/a.trace", "--vcd=" + dir.path() + "/a.vcd",
-                  "--module=" + rtlsim::Machine::default_module_path(), sc});
+                  "--module=" + rtlsim::default_module_path(), sc});
     auto b = sim({"--trace", dir.path() + "/b.trace", "--vcd", dir.path() + "/b.vcd", "--module",
-                  rtlsim::Machine::default_module_path(), sc});
+                  rtlsim::default_module_path(), sc});
     ASSERT_EQ(a.exit_code, 0) << a.err;
     ASSERT_EQ(b.exit_code, 0) << b.err;
     EXPECT_EQ(a.out, b.out);

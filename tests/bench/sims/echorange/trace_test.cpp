@@ -21,7 +21,7 @@ Traced run_traced(const std::string &scenario)
     Traced t;
     std::ostringstream out, trace;
     sims::echorange::TraceRecorder rec(trace);
-    t.summary = sims::echorange::run_scenario(sims::echorange::parse_scenario(scenario), rtlsim::Machine::default_module_path(),
+    t.summary = sims::echorange::run_scenario(sims::echorange::parse_scenario(scenario), rtlsim::default_module_path(),
                                      out, &rec);
     t.out = out.str();
     t.trace = trace.str();

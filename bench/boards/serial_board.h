@@ -39,6 +39,7 @@
 #ifndef BENCH_QEMU_BOARD_SERIAL_BOARD_H
 #define BENCH_QEMU_BOARD_SERIAL_BOARD_H
 
+#include "boards/rangefinder_map.h"
 #include "devices/rangefinder/echo_board.h"
 #include "time/event_queue.h"
 #include "time/irq_line.h"
@@ -60,11 +61,13 @@ struct SerialBoardSetup {
 
 class SerialEchoBoard : private IrqLine::Controller {
 public:
-    static constexpr std::uint16_t kBase = 0x130;
-    // The board's registers, as offsets in its window at kBase.
-    static constexpr std::uint16_t kChannelRegister = 0;
-    static constexpr std::uint16_t kControlRegister = 2;
-    static constexpr unsigned kIrq = 11;
+    // Where the UART sits in the guest, and its line: the board's own.
+    static constexpr std::uint16_t kBase = rangefinder_map::kBase;
+    // The board's registers, as offsets in its window at kBase: THR and FCR
+    // of the UART.
+    static constexpr std::uint16_t kChannelRegister = EchoBoard::kChannelOffset;
+    static constexpr std::uint16_t kControlRegister = EchoBoard::kControlOffset;
+    static constexpr unsigned kIrq = rangefinder_map::kIrq;
     static constexpr std::uint8_t kStrayByte = 0xFF;
 
     using Sender = std::function<void(std::uint8_t)>;

@@ -89,7 +89,7 @@ protected:
     {
         if (fpga.config_bits == 0)
             fpga.config_bits = 8 * values.size();
-        bench::BenchConfig cfg;
+        bench::FpgaBenchConfig cfg;
         cfg.fpga = fpga;
         auto &b = make_bench(cfg);
         status.wait_count = GetParam().wait;
@@ -234,7 +234,7 @@ std::string bar_update(int j)
 
 TEST_F(DownloadTest, ProgressBarFortyValuesInMemory)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 320;
     make_bench(cfg);
     set_image(series(40));
@@ -258,7 +258,7 @@ TEST_F(DownloadTest, ProgressBarFortyValuesInMemory)
 
 TEST_F(DownloadTest, ProgressBarThirtyValuesFromFile)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 240;
     make_bench(cfg);
     set_file(ttf(series(30)), 30);
@@ -279,7 +279,7 @@ TEST_F(DownloadTest, ProgressBarThirtyValuesFromFile)
 
 TEST_F(DownloadTest, ProgressBarBelowTwentyUnitsDrawsOneUpdatePerUnit)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 16;
     make_bench(cfg);
     set_image({1, 2});  // 16 bits: step 0
@@ -307,7 +307,7 @@ TEST_F(DownloadTest, FileSenderFollowsTheLineLayout)
     for (const char *eol : {"\n", "\r\n"}) {
         for (int n : {92, 95, 184, 200}) {
             SetUp();
-            bench::BenchConfig cfg;
+            bench::FpgaBenchConfig cfg;
             cfg.fpga.config_bits = 8ULL * static_cast<unsigned>(n);
             auto &b = make_bench(cfg);
             std::vector<int> values = series(n);
@@ -338,7 +338,7 @@ TEST_F(DownloadTest, FileSenderAtTheEndOfTheFile)
     };
     for (const Case &c : cases) {
         SetUp();
-        bench::BenchConfig cfg;
+        bench::FpgaBenchConfig cfg;
         cfg.fpga.config_bits = 8ULL * c.sent.size();
         auto &b = make_bench(cfg);
         set_file(c.text, c.count);

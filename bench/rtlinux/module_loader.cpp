@@ -2,8 +2,9 @@
 // from its .modinfo (modinfo.cpp), init_module and cleanup_module run on the
 // Linux side, the module's use count, and what a failed load or an unload
 // must not leave behind, asked of each service and then taken away.
-#include "rtlinux/kernel/rtl_thread.h"
-#include "rtlinux/abi/machine_binding.h"
+#include "rtlinux/machine.h"
+#include "rtlinux/abi/platform_api.h"
+#include "rtlinux/abi/platform_binding.h"
 
 #include "rtlinux/kernel/linux_errno.h"
 
@@ -20,8 +21,8 @@ std::vector<std::string> Machine::module_leftovers() const
         left.push_back(what);
     for (auto &what : irqs_.module_leftovers())
         left.push_back(what);
-    if (!threads_.empty())
-        left.push_back(std::to_string(threads_.size()) + " real-time thread(s)");
+    if (sched_.thread_count() > 0)
+        left.push_back(std::to_string(sched_.thread_count()) + " real-time thread(s)");
     return left;
 }
 
@@ -30,28 +31,24 @@ std::vector<std::string> Machine::module_leftovers() const
 void Machine::remove_module_resources()
 {
     for (const auto &what : module_leftovers())
-        violation("module left behind: %s", what.c_str());
+        cpu_.violation("module left behind: %s", what.c_str());
     fifos_.remove_all();
-    // Processes that had one of those FIFOs open lose it with it.
-    writes_.clear();
-    use_count_ = 0;
+    procs_.forget_module_fifos();
     regions_.remove_module_regions();
     irqs_.remove_module_handlers();
-    for (auto &t : threads_)
-        release_thread(t.get());
-    threads_.clear();
+    sched_.remove_all();
 }
 
 int Machine::insmod(const std::string &path)
 {
-    if (obs_)
-        obs_->loader(pc_.clock().now(), "insmod " + path);
+    if (cpu_.obs)
+        cpu_.obs->loader(pc_.clock().now(), "insmod " + path);
     int rc = load(path);
-    if (obs_) {
+    if (cpu_.obs) {
         std::string what = "insmod = " + std::to_string(rc);
         if (!loader_error_.empty())
             what += " (" + loader_error_ + ")";
-        obs_->loader(pc_.clock().now(), what);
+        cpu_.obs->loader(pc_.clock().now(), what);
     }
     return rc;
 }
@@ -65,8 +62,8 @@ int Machine::load(const std::string &path)
     }
     std::string version;
     for (const auto &item : read_modinfo(path)) {
-        if (obs_)
-            obs_->loader(pc_.clock().now(), "modinfo " + item);
+        if (cpu_.obs)
+            cpu_.obs->loader(pc_.clock().now(), "modinfo " + item);
         if (item.rfind("kernel_version=", 0) == 0)
             version = item.substr(15);
     }
@@ -90,9 +87,12 @@ int Machine::load(const std::string &path)
     }
     dl_ = dl;
     cleanup_ = cleanup;
+    // insmod names a module after its object file: echorange.so is "echorange".
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    api::name_module(name.substr(0, name.find('.')).c_str());
     int rc;
     {
-        MachineBinding bound(*this);
+        PlatformBinding bound(ops());
         rc = init();
     }
     linux_entry_done("init_module");
@@ -103,21 +103,20 @@ int Machine::load(const std::string &path)
         dlclose(dl);
         return rc;
     }
-    drain_reader();
-    resume_writers();
+    procs_.run();
     return 0;
 }
 
 int Machine::rmmod()
 {
-    if (obs_)
-        obs_->loader(pc_.clock().now(), "rmmod");
+    if (cpu_.obs)
+        cpu_.obs->loader(pc_.clock().now(), "rmmod");
     int rc = unload();
-    if (obs_) {
+    if (cpu_.obs) {
         std::string what = "rmmod = " + std::to_string(rc);
         if (!loader_error_.empty())
             what += " (" + loader_error_ + ")";
-        obs_->loader(pc_.clock().now(), what);
+        cpu_.obs->loader(pc_.clock().now(), what);
     }
     return rc;
 }
@@ -129,16 +128,16 @@ int Machine::unload()
         loader_error_ = "no module loaded";
         return -kEnoent;
     }
-    if (use_count_ > 0) {
+    if (procs_.module_use_count() > 0) {
         loader_error_ = "module in use:";
-        for (unsigned i = 0; i < kFifoCount; ++i)
+        for (unsigned i = 0; i < RtFifos::kCount; ++i)
             if (fifos_.at(i).open_count > 0 && fifos_.at(i).creator)
                 loader_error_ += " /dev/rtf" + std::to_string(i);
         loader_error_ += " open";
         return -kEbusy;
     }
     {
-        MachineBinding bound(*this);
+        PlatformBinding bound(ops());
         cleanup_();
     }
     linux_entry_done("cleanup_module");

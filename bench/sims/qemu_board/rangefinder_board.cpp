@@ -8,7 +8,7 @@
 // connection when it ends is the board's signal to write its last line and
 // end.  One guest per run.
 #include "board_options.h"
-#include "serial_board.h"
+#include "boards/serial_board.h"
 
 #include <cerrno>
 #include <chrono>

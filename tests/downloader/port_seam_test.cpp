@@ -9,13 +9,13 @@ namespace {
 // A second bench PC next to the fixture's: its own bus, clock and devices.
 TEST_F(DownloadTest, TwoBenchesInOneProcessEachSeeOnlyTheirDownload)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 16;
     auto &first = make_bench(cfg);
 
     bench::IoBus other_bus;
     other_bus.set_tracing(true);
-    bench::BenchConfig other_cfg = cfg;
+    bench::FpgaBenchConfig other_cfg = cfg;
     other_cfg.fpga.config_bits = 8;
     bench::FpgaBench other(other_bus, other_cfg);
 

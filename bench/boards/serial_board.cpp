@@ -1,4 +1,4 @@
-#include "serial_board.h"
+#include "boards/serial_board.h"
 
 #include <algorithm>
 #include <cstdio>

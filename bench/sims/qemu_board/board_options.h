@@ -2,7 +2,7 @@
 #ifndef BENCH_QEMU_BOARD_BOARD_OPTIONS_H
 #define BENCH_QEMU_BOARD_BOARD_OPTIONS_H
 
-#include "serial_board.h"
+#include "boards/serial_board.h"
 
 #include <string>
 

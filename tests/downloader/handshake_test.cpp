@@ -32,7 +32,7 @@ std::vector<std::string> start_sequence()
 
 TEST_F(DownloadTest, WholeDownloadOfOneValueInExactOrder)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 8;
     cfg.fpga.nstatus_delay = 1;
     auto &b = make_bench(cfg);
@@ -64,7 +64,7 @@ class SettleRule : public DownloadTest, public testing::WithParamInterface<int> 
 TEST_P(SettleRule, FailedPollsAndDelayWritesMakeAtLeastFive)
 {
     int n = GetParam();
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 8;
     cfg.fpga.nstatus_delay = static_cast<bench::Micros>(n + 1);
     make_bench(cfg);
@@ -126,7 +126,7 @@ TEST_F(DownloadTest, HandshakeSucceedsOnTheLastAllowedRead)
 
 TEST_F(DownloadTest, DeviceAnsweringWithinOrPastThePollLimit)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 8;
     cfg.fpga.nstatus_delay = 101;  // high at the 101st read
     make_bench(cfg);
@@ -144,7 +144,7 @@ TEST_F(DownloadTest, DeviceAnsweringWithinOrPastThePollLimit)
 
 TEST_F(DownloadTest, VerboseInitialStatusLinesAndLowNStatusGoesOn)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.start_configured = true;  // nSTATUS high, CONF_DONE high
     cfg.fpga.config_bits = 8;
     make_bench(cfg);
@@ -184,7 +184,7 @@ TEST_F(DownloadTest, VerboseInitialStatusLinesAndLowNStatusGoesOn)
 // every path on which the parallel port was granted.
 struct Path {
     const char *name;
-    void (*setup)(bench::BenchConfig &, bench::IoBus &);
+    void (*setup)(bench::FpgaBenchConfig &, bench::IoBus &);
     int file_read_mode;
     const char *err;
 };
@@ -194,7 +194,7 @@ class RestoreOnEveryPath : public DownloadTest, public testing::WithParamInterfa
 TEST_P(RestoreOnEveryPath, PortIdleAndAccessGivenBack)
 {
     const Path &p = GetParam();
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 16;
     p.setup(cfg, io());
     auto &b = make_bench(cfg);
@@ -219,18 +219,18 @@ TEST_P(RestoreOnEveryPath, PortIdleAndAccessGivenBack)
 INSTANTIATE_TEST_SUITE_P(
     Paths, RestoreOnEveryPath,
     testing::Values(
-        Path{"success", [](bench::BenchConfig &, bench::IoBus &) {}, FILE_TO_MEMORY, ""},
-        Path{"dummy_refused", [](bench::BenchConfig &, bench::IoBus &io) { io.permissions().refuse_range(0x80, 1); },
+        Path{"success", [](bench::FpgaBenchConfig &, bench::IoBus &) {}, FILE_TO_MEMORY, ""},
+        Path{"dummy_refused", [](bench::FpgaBenchConfig &, bench::IoBus &io) { io.permissions().refuse_range(0x80, 1); },
              FILE_TO_MEMORY, "I/O Port Error, Check dummy port I/O address.\n"},
-        Path{"no_cable", [](bench::BenchConfig &c, bench::IoBus &) { c.cable = false; }, FILE_TO_MEMORY,
+        Path{"no_cable", [](bench::FpgaBenchConfig &c, bench::IoBus &) { c.cable = false; }, FILE_TO_MEMORY,
              "init_sequense_direct(): Timeout, nSTATUS no response (Rise edge).\n"
              "Handshake Error, Check cable connection.\n"},
         Path{"conf_done_never",
-             [](bench::BenchConfig &c, bench::IoBus &) { c.fpga.fault = bench::FpgaFault::ConfDoneNeverRises; },
+             [](bench::FpgaBenchConfig &c, bench::IoBus &) { c.fpga.fault = bench::FpgaFault::ConfDoneNeverRises; },
              FILE_TO_MEMORY,
              "data_download_from_mem_direct(): Timeout, CONF_DONE no response.\n"
              "Download Error, Check data and parallel port.\n"},
-        Path{"bad_file_mode", [](bench::BenchConfig &, bench::IoBus &) {}, 7,
+        Path{"bad_file_mode", [](bench::FpgaBenchConfig &, bench::IoBus &) {}, 7,
              "Mode (File read) Error.\nDownload Error, Check data and parallel port.\n"}),
     [](const testing::TestParamInfo<Path> &i) { return std::string(i.param.name); });
 
@@ -278,7 +278,7 @@ TEST_F(DownloadTest, AccessModesOtherThanDirectNeverTouchThePort)
 
 TEST_F(DownloadTest, OtherPortAddressesAreUsedWhole)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.lpt_base = 0x278;
     cfg.fpga.config_bits = 8;
     auto &b = make_bench(cfg);

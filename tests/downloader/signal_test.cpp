@@ -43,7 +43,7 @@ void look_at_handlers(std::uint64_t accesses, void *ctx)
 
 TEST_F(DownloadTest, HandlersOnlyWhilePortAccessIsHeldAndIgnoredSignalsStayIgnored)
 {
-    bench::BenchConfig cfg;
+    bench::FpgaBenchConfig cfg;
     cfg.fpga.config_bits = 32;
     make_bench(cfg);
     set_image({1, 2, 3, 4});
@@ -118,7 +118,7 @@ protected:
     // right after a control write that set DCLK high.
     void download_stopped_by(int sig)
     {
-        bench::BenchConfig cfg;
+        bench::FpgaBenchConfig cfg;
         cfg.fpga.config_bits = 800;
         cfg.fpga.nstatus_delay = 1;  // 12 accesses before the first clock
         make_bench(cfg);

@@ -95,7 +95,7 @@ protected:
     bench::IoBus &io() { return bus_; }
 
     // The bench with the given configuration (replacing any earlier one).
-    bench::FpgaBench &make_bench(const bench::BenchConfig &config = {})
+    bench::FpgaBench &make_bench(const bench::FpgaBenchConfig &config = {})
     {
         bench_.reset();
         bench_ = std::make_unique<bench::FpgaBench>(io(), config);
