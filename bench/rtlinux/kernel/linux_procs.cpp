@@ -183,8 +183,9 @@ int LinuxProcesses::read(unsigned fifo, void *buf, size_t n, int pid)
 
 void LinuxProcesses::start_reader(unsigned fifo, size_t chunk, int pid)
 {
-    reading_ = true;
+    reading_ = fifo < RtFifos::kCount;
     reader_fifo_ = fifo;
+    reader_ = reading_ ? &fifos_.at(fifo) : nullptr;
     reader_chunk_ = std::min(std::max<size_t>(chunk, 1), kMaxReadChunk);
     reader_pid_ = pid;
     drain_reader();
@@ -208,11 +209,11 @@ void LinuxProcesses::exit_all()
 
 void LinuxProcesses::drain_reader()
 {
-    if (!reading_ || !fifos_.exists(reader_fifo_))
+    if (!reading_)
         return;
-    RtFifos::Fifo &f = fifos_.at(reader_fifo_);
+    RtFifos::Fifo &f = *reader_;
     const size_t chunk = reader_chunk_;
-    if (f.used < chunk || (f.open_count > 0 && f.opener != reader_pid_))
+    if (!f.exists || f.used < chunk || (f.open_count > 0 && f.opener != reader_pid_))
         return;
     bool held_for_read = false;
     if (f.open_count == 0) {
@@ -220,7 +221,7 @@ void LinuxProcesses::drain_reader()
         held_for_read = true;
     }
     unsigned char b[kMaxReadChunk];
-    while (f.used >= chunk) {
+    do {
         f.pop(b, chunk);
         if (cpu_.obs)
             cpu_.obs->fifo(cpu_.now(), Context::linux_side, reader_fifo_, MachineObserver::FifoOp::read, b, chunk);
@@ -228,9 +229,11 @@ void LinuxProcesses::drain_reader()
             sink_(cpu_.now(), b, chunk);
         else
             received_.push_back(FifoRead{cpu_.now(), std::vector<unsigned char>(b, b + chunk)});
+    } while (f.used >= chunk);
+    if (f.handler) {
+        int result = 0;
+        run_fifo_handler(reader_fifo_, &result);
     }
-    int result = 0;
-    run_fifo_handler(reader_fifo_, &result);
     if (held_for_read)
         closed(f);
 }

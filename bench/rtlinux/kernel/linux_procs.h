@@ -139,6 +139,7 @@ private:
 
     bool reading_ = false;
     unsigned reader_fifo_ = 0;
+    RtFifos::Fifo *reader_ = nullptr;  // fifos_.at(reader_fifo_)
     size_t reader_chunk_ = 1;
     int reader_pid_ = kReaderPid;
     std::function<void(hrtime, const unsigned char *, size_t)> sink_;
