@@ -20,9 +20,7 @@
 
 #include "fuzz_words.h"
 
-#define main rangectl_main
-#include "rangectl.cpp"
-#undef main
+#include "options.h"
 
 namespace {
 
@@ -41,9 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (auto &w : words)
         argv.push_back(&w[0]);
     argv.push_back(nullptr);
+    static rangectl_settings settings;
     std::memset(&settings, 0x5a, sizeof settings);
 
-    int r = options_parse(static_cast<int>(words.size()), argv.data());
+    int r = options_parse(static_cast<int>(words.size()), argv.data(), &settings);
     if (r == -1 || r == -2 || r == EXIT_USAGE)
         return 0;
     if (r != 0)

@@ -9,7 +9,7 @@
 //            0-1 say.
 // The stream goes into a pipe whose writer then closes; rangectl takes it
 // as it takes a named pipe on opening (the skip of a cut value's rest) and
-// reads values until the end.
+// reads values until the end, through its own FIFO and value-stream code.
 //
 // Invariants: every value taken is one the module can put; a stream of
 // possible values is read back exactly, less the value that was cut, when
@@ -24,9 +24,8 @@
 #include <cstring>
 #include <vector>
 
-#define main rangectl_main
-#include "rangectl.cpp"
-#undef main
+#include "fifo.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -71,23 +70,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     close(p[1]);
     fcntl(p[0], F_SETFL, O_RDONLY | O_NONBLOCK);
 
-    std::strcpy(settings.data_fifo, "rtf2");
+    rangectl_fifos f;
+    f.cmd_path = "rtf1";
+    f.data_path = "rtf2";
+    f.cmd_fd = -1;
+    f.data_fd = p[0];
+    f.data_is_pipe = 1;
+    value_stream_reset(&f.values);
     stop_signal = 0;
-    data_fd = p[0];
-    data_is_pipe = 1;
-    value_have = 0;
-    out_of_step = 0;
-    value_cut_skip();
+    value_cut_skip(&f);
 
     std::vector<int> got;
     int value, r;
-    while ((r = value_wait(0, &value)) == WAIT_VALUE) {
+    while ((r = value_wait(&f, 0, &value)) == WAIT_VALUE) {
         if (!value_possible(value))
             fail("a value the module cannot put");
         got.push_back(value);
     }
     close(p[0]);
-    data_fd = -1;
     if (r != WAIT_CLOSED)
         fail("the stream did not end as closed");
 

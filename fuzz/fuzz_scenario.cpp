@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sims/echorange/scenario.h"
+#include "sims/echorange/scenario_run.h"
 
 namespace {
 
@@ -48,9 +48,9 @@ void check_refusal(const std::string &what, const std::string &text, bool need_d
         fail("a refusal naming no line of the text:", what);
 }
 
-void check(const rtlsim::Scenario &sc, bool need_duration)
+void check(const sims::echorange::Scenario &sc, bool need_duration)
 {
-    using namespace rtlsim;
+    using namespace sims::echorange;
     if (sc.duration > kMaxTime || sc.duration < -1 || (need_duration && sc.duration < 0))
         fail("duration out of bounds:", format_time(sc.duration));
     if (sc.call_cost < 0 || sc.call_cost > kMaxCallCost)
@@ -72,20 +72,21 @@ void check(const rtlsim::Scenario &sc, bool need_duration)
 }
 
 // The board's part of the run, on a machine without the module.
-void run_board(const rtlsim::Scenario &sc)
+void run_board(const sims::echorange::Scenario &sc)
 {
     rtlsim::Machine m;
     m.set_port_log(false);
-    rtlsim::set_up_machine(m, sc);
+    sims::echorange::set_up_machine(m, sc);
     for (const auto &e : sc.events) {
         m.run_until(e.time);
-        rtlsim::apply_machine_event(m, e);
+        if (sims::echorange::machine_event(e))
+            sims::echorange::apply_event(m, e, "");
     }
     m.run_until(sc.duration < 0 ? m.now() : sc.duration);
     if (!m.violations().empty())
         fail("rule broken:", m.violations().front());
-    if (m.now() < 0 || m.now() > rtlsim::kMaxTime + rtlsim::kMaxFlight)
-        fail("the clock ran off:", rtlsim::format_time(m.now()));
+    if (m.now() < 0 || m.now() > sims::echorange::kMaxTime + sims::echorange::kMaxFlight)
+        fail("the clock ran off:", sims::echorange::format_time(m.now()));
 }
 
 } // namespace
@@ -94,10 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
     for (bool need_duration : {true, false}) {
-        rtlsim::Scenario sc;
+        sims::echorange::Scenario sc;
         try {
-            sc = rtlsim::parse_scenario(text, need_duration);
-        } catch (const rtlsim::ScenarioError &e) {
+            sc = sims::echorange::parse_scenario(text, need_duration);
+        } catch (const sims::echorange::ScenarioError &e) {
             check_refusal(e.what(), text, need_duration);
             continue;
         }

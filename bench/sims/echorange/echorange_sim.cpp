@@ -3,15 +3,16 @@
 // simulated time, and then the kernel log.
 //
 //   echorange-sim [--module OBJECT] [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO
-//   echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise] SCENARIO
+//   echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise]
+//                 [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO
 //
 // With --serve the module is served to real programs through the named
 // pipes DIR/rtf1 and DIR/rtf2, in simulated time paced to the wall clock,
 // until the program is stopped (serve.h).
 //
-// --trace=FILE writes every event of the run to FILE (trace.h), --vcd=FILE
-// its waveform (ranging_waveform.h); standard output stays as it is
-// without them.
+// --trace=FILE writes every event of the run or the service to FILE
+// (trace.h), --vcd=FILE its waveform (ranging_waveform.h); standard output
+// stays as it is without them.
 //
 // Exit status: 0; 1 when the module broke a platform rule during the run
 // (listed on standard error) or, served, could not be loaded; 2 for a bad
@@ -27,7 +28,7 @@
 
 #include "sims/common/front_end.h"
 #include "sims/echorange/example_scenario.h"
-#include "sims/echorange/scenario.h"
+#include "sims/echorange/scenario_run.h"
 #include "sims/echorange/serve.h"
 #include "sims/echorange/ranging_waveform.h"
 #include "sims/echorange/trace.h"
@@ -52,12 +53,13 @@ const bench::OptionDoc kOptions[] = {
 
 const bench::ProgramDoc kDoc = {
     "usage: echorange-sim [--module OBJECT] [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO\n"
-    "       echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise] SCENARIO\n",
+    "       echorange-sim [--module OBJECT] --serve DIR [--speed F] [--bytewise]\n"
+    "                     [--trace=FILE] [--vcd=FILE [--vcd-bits]] SCENARIO\n",
     "Runs the echorange module on the emulated lab PC through SCENARIO and prints\n"
     "every value read from /dev/rtf2 with its simulated time, then the kernel log.\n",
     kOptions,
     sizeof kOptions / sizeof kOptions[0],
-    rtlsim::scenario_format_note(),
+    sims::echorange::scenario_format_note(),
 };
 
 struct Settings {
@@ -66,7 +68,7 @@ struct Settings {
     std::string trace_path;
     std::string vcd_path;
     bool vcd_bits = false;
-    rtlsim::ServeOptions serve;
+    sims::echorange::ServeOptions serve;
     bool serving = false;
     bool help = false;
     bool version = false;
@@ -159,8 +161,6 @@ int parse_command_line(int argc, char **argv, Settings &s)
     }
     // --speed and --bytewise only mean something to a served machine.
     bool serve_options = s.serve.bytewise || s.serve.speed != 1.0;
-    if (s.serving && (!s.trace_path.empty() || !s.vcd_path.empty()))
-        return bench::front_end_error(kProgram, "--trace and --vcd are for scenario runs, not --serve");
     if (s.vcd_bits && s.vcd_path.empty())
         return bench::command_line_error(kProgram, "--vcd-bits needs --vcd=FILE", kDoc);
     if (s.path.empty())
@@ -227,6 +227,81 @@ int read_scenario(const std::string &path, std::string &text)
     return 0;
 }
 
+// The outputs beside standard output: the trace and the waveform, each an
+// observer of the machine, written to its file and checked at the end.
+class Recorders {
+public:
+    ~Recorders()
+    {
+        wave_.reset();
+        trace_.reset();
+        trace_file_.reset();
+        if (trace_fd_ >= 0)
+            close(trace_fd_);
+        if (vcd_fd_ >= 0)
+            close(vcd_fd_);
+    }
+
+    // Opens the files; 0, or the exit status of a file that cannot be made.
+    int open_files(const Settings &s)
+    {
+        trace_path_ = s.trace_path;
+        vcd_path_ = s.vcd_path;
+        if (!trace_path_.empty()) {
+            trace_fd_ = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            if (trace_fd_ < 0)
+                return bench::front_end_error(kProgram, bench::write_error(trace_path_, errno));
+            trace_file_ = std::make_unique<bench::FdOstream>(trace_fd_);
+            trace_ = std::make_unique<sims::echorange::TraceRecorder>(*trace_file_);
+        }
+        if (!vcd_path_.empty()) {
+            vcd_fd_ = open(vcd_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            if (vcd_fd_ < 0)
+                return bench::front_end_error(kProgram, bench::write_error(vcd_path_, errno));
+            wave_ = std::make_unique<sims::echorange::RangingWaveform>(vcd_fd_, s.vcd_bits);
+        }
+        observers_.add(trace_.get());
+        observers_.add(wave_.get());
+        return 0;
+    }
+
+    rtlsim::MachineObserver *observer() { return observers_.empty() ? nullptr : &observers_; }
+
+    // Ends the files at simulated time end; 0, or the exit status of one
+    // that could not be written.
+    int finish(rtlsim::hrtime end)
+    {
+        if (trace_) {
+            int err = trace_file_->finish();
+            if (close(trace_fd_) != 0 && err == 0)
+                err = errno;
+            trace_fd_ = -1;
+            if (err != 0)
+                return bench::front_end_error(kProgram, bench::write_error(trace_path_, err));
+        }
+        if (wave_) {
+            wave_->finish(end);
+            int err = wave_->write_error();
+            wave_.reset();
+            if (close(vcd_fd_) != 0 && err == 0)
+                err = errno;
+            vcd_fd_ = -1;
+            if (err != 0)
+                return bench::front_end_error(kProgram, bench::write_error(vcd_path_, err));
+        }
+        return 0;
+    }
+
+private:
+    std::string trace_path_, vcd_path_;
+    int trace_fd_ = -1;
+    int vcd_fd_ = -1;
+    std::unique_ptr<bench::FdOstream> trace_file_;
+    std::unique_ptr<sims::echorange::TraceRecorder> trace_;
+    std::unique_ptr<sims::echorange::RangingWaveform> wave_;
+    rtlsim::ObserverList observers_;
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -240,20 +315,15 @@ int main(int argc, char **argv)
         return bench::print_text(kProgram, bench::version_text(kProgram));
     const std::string &path = s.path;
     const std::string &module = s.module;
-    const std::string &trace_path = s.trace_path;
-    const std::string &vcd_path = s.vcd_path;
-    const bool vcd_bits = s.vcd_bits;
-    const rtlsim::ServeOptions &serve = s.serve;
-    const bool serving = s.serving;
 
     std::string text;
     if (int err = read_scenario(path, text))
         return bench::front_end_error(kProgram, "cannot open " + path + ": " + std::strerror(err));
 
-    rtlsim::Scenario scenario;
+    sims::echorange::Scenario scenario;
     try {
-        scenario = rtlsim::parse_scenario(text, !serving);
-    } catch (const rtlsim::ScenarioError &e) {
+        scenario = sims::echorange::parse_scenario(text, !s.serving);
+    } catch (const sims::echorange::ScenarioError &e) {
         std::cerr << "echorange-sim: " << path << ": " << e.what() << '\n';
         return 2;
     }
@@ -261,58 +331,29 @@ int main(int argc, char **argv)
     if (!module_object(module, why))
         return bench::front_end_error(kProgram, "cannot load the module " + module + ": " + why);
 
-    if (serving) {
-        int rc = rtlsim::serve_scenario(scenario, module, serve, std::cout);
+    Recorders recorders;
+    if (int rc = recorders.open_files(s))
+        return rc;
+    if (s.serving) {
+        rtlsim::hrtime end = 0;
+        int rc = sims::echorange::serve_scenario(scenario, module, s.serve, std::cout, recorders.observer(), &end);
         std::cout.flush();
         if (!bench::stdout_written())
             return bench::front_end_error(kProgram, bench::write_error("standard output", errno));
+        if (int err = recorders.finish(end))
+            return err;
         return rc;
     }
-    int trace_fd = -1;
-    std::unique_ptr<bench::FdOstream> trace_file;
-    std::unique_ptr<rtlsim::TraceRecorder> trace;
-    if (!trace_path.empty()) {
-        trace_fd = open(trace_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (trace_fd < 0)
-            return bench::front_end_error(kProgram, bench::write_error(trace_path, errno));
-        trace_file = std::make_unique<bench::FdOstream>(trace_fd);
-        trace = std::make_unique<rtlsim::TraceRecorder>(*trace_file);
-    }
-    int vcd_fd = -1;
-    std::unique_ptr<rtlsim::RangingWaveform> wave;
-    if (!vcd_path.empty()) {
-        vcd_fd = open(vcd_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (vcd_fd < 0)
-            return bench::front_end_error(kProgram, bench::write_error(vcd_path, errno));
-        wave = std::make_unique<rtlsim::RangingWaveform>(vcd_fd, vcd_bits);
-    }
-    rtlsim::ObserverList observers;
-    observers.add(trace.get());
-    observers.add(wave.get());
     // Every output of the run is checked at its end: standard output (the
     // values and the log), the trace, the waveform.
     std::cout.flush();
     bench::FdOstream out(STDOUT_FILENO);
-    rtlsim::RunSummary summary =
-        rtlsim::run_scenario(scenario, module, out, observers.empty() ? nullptr : &observers);
+    sims::echorange::RunSummary summary =
+        sims::echorange::run_scenario(scenario, module, out, recorders.observer());
     if (int err = out.finish())
         return bench::front_end_error(kProgram, bench::write_error("standard output", err));
-    if (trace) {
-        int err = trace_file->finish();
-        if (close(trace_fd) != 0 && err == 0)
-            err = errno;
-        if (err != 0)
-            return bench::front_end_error(kProgram, bench::write_error(trace_path, err));
-    }
-    if (wave) {
-        wave->finish(summary.end);
-        int err = wave->write_error();
-        wave.reset();
-        if (close(vcd_fd) != 0 && err == 0)
-            err = errno;
-        if (err != 0)
-            return bench::front_end_error(kProgram, bench::write_error(vcd_path, err));
-    }
+    if (int err = recorders.finish(summary.end))
+        return err;
     if (!summary.violations.empty()) {
         std::cerr << "echorange-sim: the module broke platform rules:\n";
         for (const auto &v : summary.violations)

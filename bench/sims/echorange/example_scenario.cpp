@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
-namespace rtlsim {
+namespace sims::echorange {
 
 std::string example_scenario_path(const std::string &program_path)
 {
@@ -33,4 +33,4 @@ const char *scenario_format_note()
     return note.c_str();
 }
 
-} // namespace rtlsim
+}  // namespace sims::echorange

@@ -2,12 +2,12 @@
 // describe the format) is for the echorange-sim that runs: in the installed
 // documentation beside an installed program, else in the source tree it was
 // built from.
-#ifndef RTLSIM_EXAMPLE_SCENARIO_H
-#define RTLSIM_EXAMPLE_SCENARIO_H
+#ifndef SIMS_ECHORANGE_EXAMPLE_SCENARIO_H
+#define SIMS_ECHORANGE_EXAMPLE_SCENARIO_H
 
 #include <string>
 
-namespace rtlsim {
+namespace sims::echorange {
 
 // The example's path for a program at program_path: the installed copy when
 // program_path lies in an installed tree that has it, else the source tree's.
@@ -16,6 +16,6 @@ std::string example_scenario_path(const std::string &program_path);
 // The help text's note naming that file, for the running program.
 const char *scenario_format_note();
 
-} // namespace rtlsim
+}  // namespace sims::echorange
 
 #endif

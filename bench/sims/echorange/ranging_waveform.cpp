@@ -5,7 +5,9 @@
 
 #include <string>
 
-namespace rtlsim {
+#include "uss_records.h"
+
+namespace sims::echorange {
 
 namespace {
 constexpr const char *kScope = "echorange";
@@ -131,11 +133,8 @@ void RangingWaveform::fifo(bench::Nanos t, Context, unsigned fifo, FifoOp op, co
 {
     if (fifo != 2 || op != FifoOp::put)
         return;
-    for (std::size_t i = 0; i + 4 <= n; i += 4) {
-        std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) | static_cast<std::uint32_t>(bytes[i + 1]) << 8 |
-                          static_cast<std::uint32_t>(bytes[i + 2]) << 16 |
-                          static_cast<std::uint32_t>(bytes[i + 3]) << 24;
-        value(fifo2_, v, t);
+    for (std::size_t i = 0; i + USS_VALUE_SIZE <= n; i += USS_VALUE_SIZE) {
+        value(fifo2_, static_cast<std::uint32_t>(uss_value_get(bytes + i)), t);
         strobe(put_, t);
     }
 }
@@ -153,4 +152,4 @@ void RangingWaveform::finish(bench::Nanos t)
     vcd_.flush();
 }
 
-}  // namespace rtlsim
+}  // namespace sims::echorange

@@ -23,8 +23,8 @@
 // With one-bit registers (--vcd-bits) each vector is written as one-bit
 // wires instead (port_132_0 .. port_132_7, fifo2_0 .. fifo2_31): the VCD
 // reader of libsigrok 0.5 takes one-bit signals only.
-#ifndef RTLSIM_SIMS_RANGING_WAVEFORM_H
-#define RTLSIM_SIMS_RANGING_WAVEFORM_H
+#ifndef SIMS_ECHORANGE_RANGING_WAVEFORM_H
+#define SIMS_ECHORANGE_RANGING_WAVEFORM_H
 
 #include <memory>
 #include <vector>
@@ -32,7 +32,11 @@
 #include "rtlinux/observer.h"
 #include "sims/common/vcd_writer.h"
 
-namespace rtlsim {
+namespace sims::echorange {
+
+using rtlsim::Context;
+using rtlsim::MachineObserver;
+using rtlsim::ThreadState;
 
 class RangingWaveform : public MachineObserver {
 public:
@@ -81,6 +85,6 @@ private:
     bool started_ = false;
 };
 
-}  // namespace rtlsim
+}  // namespace sims::echorange
 
 #endif

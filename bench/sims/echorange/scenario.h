@@ -4,8 +4,11 @@
 // records to /dev/rtf1, stop and restart the reader of /dev/rtf2, hold a
 // FIFO open) and how
 // long the run lasts.  The format is described in examples/echorange.scenario.
-#ifndef RTLSIM_SCENARIO_H
-#define RTLSIM_SCENARIO_H
+//
+// This header is the scenario as data, and its parser (scenario_parse.cpp);
+// running one is scenario_run.h's, serving the machine serve.h's.
+#ifndef SIMS_ECHORANGE_SCENARIO_H
+#define SIMS_ECHORANGE_SCENARIO_H
 
 #include <array>
 #include <iosfwd>
@@ -16,7 +19,15 @@
 
 #include "rtlinux/machine.h"
 
-namespace rtlsim {
+namespace sims::echorange {
+
+using rtlsim::hrtime;
+using rtlsim::kMicrosecond;
+using rtlsim::kMillisecond;
+using rtlsim::kNever;
+using rtlsim::kSecond;
+using rtlsim::LinuxProcesses;
+using rtlsim::Machine;
 
 // The largest numbers a scenario takes.  A run, and every time in it, lasts
 // at most 60 days of simulated time: more than two of the longest period a
@@ -76,49 +87,16 @@ hrtime parse_time(const std::string &word);
 // Seconds with nine decimals.
 std::string format_time(hrtime t);
 
-struct RunSummary {
-    long values_read = 0;
-    long values_dropped = 0;  // puts refused by a full FIFO 2
-    long shots = 0;
-    long echoes_lost = 0;     // echoes that found IRQ 11 masked
-    long interrupts = 0;      // IRQ 11 handler calls
-    hrtime end = 0;           // when the run ended
-    std::vector<std::string> violations;
-};
-
-// Sets a fresh machine up as the scenario says before anything runs: the
-// targets, the call cost, the faults present from the start, the board's
-// interrupt line (used by a run and by a served machine alike).
-// The writer's command records (command, number, period) as the bytes of
-// one write() to FIFO 1.
-std::vector<unsigned char> record_bytes(const std::vector<std::array<int, 3>> &records);
-void set_up_machine(Machine &m, const Scenario &scenario);
-// What the action is, for the "# ..." lines.
+// What the action is, for the "# ..." lines: "insmod", "write 1 1 0 ; 3 1 0",
+// "target 1 echo after 8727543 ns", ...
 std::string describe_event(const ScenarioEvent &e);
-// Does one of the PC's own actions (the board's targets and stray
-// interrupts, a region or IRQ freed by another driver); false, doing
-// nothing, for the Linux processes' actions.
-bool apply_machine_event(Machine &m, const ScenarioEvent &e);
-// Does one scenario action on the machine, the Linux processes' (load,
-// unload, write, bytes, open, close, reader stop/start) and the PC's alike;
-// returns its result: insmod's, rmmod's, write()'s, open()'s or close()'s,
-// 0 for the others.  A run and a served machine both act through it and
-// differ only in what they tell about it.
-int apply_event(Machine &m, const ScenarioEvent &e, const std::string &module_path);
-// "N releases of the thread came while ... (overruns)", for the end of a
-// run or a service whose thread's work overran its period.
-std::string overruns_text(long overruns);
-// The end of a run or a service: the kernel log, then the summary line
-// ("--- N values <values_what>, ... ---").
-void write_end(std::ostream &out, const Machine &m, long values, const char *values_what);
+// What one write of bytes on RT-FIFO 1 carries, in the same words: "write C
+// N P ; C N P" for whole records, "write N bytes" otherwise.
+std::string write_text(const unsigned char *bytes, size_t n);
+// The bytes a write or bytes action writes to /dev/rtf1: the records as the
+// module reads them, or the bytes as given.
+std::vector<unsigned char> event_bytes(const ScenarioEvent &e);
 
-// Runs the scenario on a fresh machine with the module object at
-// module_path, writing the trace (events as "# ..." lines, one line per
-// value read from FIFO 2) and then the kernel log to out.  An observer, if
-// given, is told everything the machine does (observer.h).
-RunSummary run_scenario(const Scenario &scenario, const std::string &module_path,
-                        std::ostream &out, MachineObserver *observer = nullptr);
-
-}  // namespace rtlsim
+}  // namespace sims::echorange
 
 #endif

@@ -37,15 +37,16 @@
 //   - The pipes exist while the module is loaded: a client finds no DIR/rtf1
 //     before the load and after the unload, much as /dev/rtf1 gives ENODEV
 //     on the lab PC when the module is not loaded.
-#ifndef RTLSIM_SERVE_H
-#define RTLSIM_SERVE_H
+#ifndef SIMS_ECHORANGE_SERVE_H
+#define SIMS_ECHORANGE_SERVE_H
 
 #include <iosfwd>
 #include <string>
 
-#include "sims/echorange/scenario.h"
+#include "rtlinux/observer.h"
+#include "sims/echorange/scenario_run.h"
 
-namespace rtlsim {
+namespace sims::echorange {
 
 struct ServeOptions {
     std::string dir;        // where rtf1 and rtf2 are made
@@ -56,12 +57,14 @@ struct ServeOptions {
 // Serves the module at module_path until stopped, writing a log to out: the
 // scenario's actions, every write that arrives on DIR/rtf1 (decoded into
 // records), every value handed on to DIR/rtf2, and at the end the ranging
-// thread's state, the kernel log and a summary.  Returns the exit status: 0;
-// 1 when the module broke a platform rule or could not be loaded; 2 when
-// the pipes could not be made.
-int serve_scenario(const Scenario &scenario, const std::string &module_path,
-                   const ServeOptions &options, std::ostream &out);
+// thread's state, the kernel log and a summary.  An observer, if given, is
+// told everything the machine does (observer.h), as in a scenario run; *end,
+// if given, is set to the simulated time the service ended at.  Returns the
+// exit status: 0; 1 when the module broke a platform rule or could not be
+// loaded; 2 when the pipes could not be made.
+int serve_scenario(const Scenario &scenario, const std::string &module_path, const ServeOptions &options,
+                   std::ostream &out, rtlsim::MachineObserver *observer = nullptr, hrtime *end = nullptr);
 
-}  // namespace rtlsim
+}  // namespace sims::echorange
 
 #endif

@@ -5,8 +5,9 @@
 #include <ostream>
 
 #include "sims/echorange/scenario.h"
+#include "uss_records.h"
 
-namespace rtlsim {
+namespace sims::echorange {
 
 const char *trace_who(Context c)
 {
@@ -53,14 +54,9 @@ void TraceRecorder::fifo(bench::Nanos t, Context who, unsigned fifo, FifoOp op, 
     static const char *const ops[] = {"put", "get", "read", "write"};
     std::string d = std::string(ops[static_cast<int>(op)]) + ' ' + std::to_string(fifo) + ':';
     char buf[16];
-    if (n % 4 == 0) {
-        for (std::size_t i = 0; i < n; i += 4) {
-            auto v = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[i]) |
-                                               static_cast<std::uint32_t>(bytes[i + 1]) << 8 |
-                                               static_cast<std::uint32_t>(bytes[i + 2]) << 16 |
-                                               static_cast<std::uint32_t>(bytes[i + 3]) << 24);
-            d += ' ' + std::to_string(v);
-        }
+    if (n % USS_VALUE_SIZE == 0) {
+        for (std::size_t i = 0; i < n; i += USS_VALUE_SIZE)
+            d += ' ' + std::to_string(uss_value_get(bytes + i));
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
@@ -91,4 +87,4 @@ void TraceRecorder::overrun(bench::Nanos t, int thread, bench::Nanos release)
     line(t, "thread", "overrun", "thread " + std::to_string(thread) + " release " + format_time(release));
 }
 
-}  // namespace rtlsim
+}  // namespace sims::echorange

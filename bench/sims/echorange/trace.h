@@ -26,14 +26,18 @@
 // A call's line comes when it returns, so whatever ran while it waited or
 // was preempted (an interrupt during outb, the thread's whole period
 // during pthread_wait_np) is listed before it.
-#ifndef RTLSIM_SIMS_TRACE_H
-#define RTLSIM_SIMS_TRACE_H
+#ifndef SIMS_ECHORANGE_TRACE_H
+#define SIMS_ECHORANGE_TRACE_H
 
 #include <iosfwd>
 
 #include "rtlinux/observer.h"
 
-namespace rtlsim {
+namespace sims::echorange {
+
+using rtlsim::Context;
+using rtlsim::MachineObserver;
+using rtlsim::ThreadState;
 
 class TraceRecorder : public MachineObserver {
 public:
@@ -56,8 +60,7 @@ private:
 
 // "linux", "thread", "handler".
 const char *trace_who(Context c);
-const char *thread_state_word(ThreadState s);
 
-}  // namespace rtlsim
+}  // namespace sims::echorange
 
 #endif

@@ -14,15 +14,15 @@ TEST(ExampleScenario, InstalledCopyBesideAnInstalledProgramElseTheSources)
     const std::string program = dir.path() + "/usr/libexec/labtools/echorange-sim";
     fs::create_directories(dir.path() + "/usr/libexec/labtools");
     // No installed documentation: the source tree's file, which is there.
-    EXPECT_EQ(rtlsim::example_scenario_path(program), EXAMPLE_SCENARIO);
+    EXPECT_EQ(sims::echorange::example_scenario_path(program), EXAMPLE_SCENARIO);
 
     fs::create_directories(dir.path() + "/usr/share/doc/labtools/examples");
     dir.write("usr/share/doc/labtools/examples/echorange.scenario", "duration 1ms\n");
-    EXPECT_EQ(rtlsim::example_scenario_path(program),
+    EXPECT_EQ(sims::echorange::example_scenario_path(program),
               fs::canonical(dir.path() + "/usr/share/doc/labtools/examples/echorange.scenario").string());
     // A program elsewhere in that tree is no installed one.
     fs::create_directories(dir.path() + "/usr/bin");
-    EXPECT_EQ(rtlsim::example_scenario_path(dir.path() + "/usr/bin/echorange-sim"), EXAMPLE_SCENARIO);
+    EXPECT_EQ(sims::echorange::example_scenario_path(dir.path() + "/usr/bin/echorange-sim"), EXAMPLE_SCENARIO);
 }
 
 TEST(ExampleScenario, TheBuildTreesHelpNamesTheSourcesFile)

@@ -1,10 +1,12 @@
 // echorange-sim: the scenario format and the program, run as a user would.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "run.h"
-#include "sims/echorange/scenario.h"
+#include "sims/echorange/scenario_run.h"
 
 namespace {
 
@@ -20,15 +22,15 @@ testutil::RunResult sim(const std::vector<std::string> &args)
 
 TEST(ScenarioFormat, TimesTargetsAndRecords)
 {
-    EXPECT_EQ(rtlsim::parse_time("0"), 0);
-    EXPECT_EQ(rtlsim::parse_time("2.5ms"), 2500000);
-    EXPECT_EQ(rtlsim::parse_time("1h"), 3600 * kSecond);
-    EXPECT_EQ(rtlsim::parse_time("7ns"), 7);
-    EXPECT_THROW(rtlsim::parse_time("1.5ns"), rtlsim::ScenarioError);
-    EXPECT_THROW(rtlsim::parse_time("10"), rtlsim::ScenarioError);
-    EXPECT_EQ(rtlsim::format_time(3600 * kSecond + 5819029), "3600.005819029");
+    EXPECT_EQ(sims::echorange::parse_time("0"), 0);
+    EXPECT_EQ(sims::echorange::parse_time("2.5ms"), 2500000);
+    EXPECT_EQ(sims::echorange::parse_time("1h"), 3600 * kSecond);
+    EXPECT_EQ(sims::echorange::parse_time("7ns"), 7);
+    EXPECT_THROW(sims::echorange::parse_time("1.5ns"), sims::echorange::ScenarioError);
+    EXPECT_THROW(sims::echorange::parse_time("10"), sims::echorange::ScenarioError);
+    EXPECT_EQ(sims::echorange::format_time(3600 * kSecond + 5819029), "3600.005819029");
 
-    rtlsim::Scenario sc = rtlsim::parse_scenario(
+    sims::echorange::Scenario sc = sims::echorange::parse_scenario(
         "target 1 1.5m   # comment\n"
         "target 2 8727543ns\n"
         "target 2 none\n"
@@ -37,7 +39,7 @@ TEST(ScenarioFormat, TimesTargetsAndRecords)
         "at 10ms bytes 01 00 ff\n");
     EXPECT_EQ(sc.targets, (std::map<int, rtlsim::hrtime>{{1, bench::EchoBoard::flight_for_mm(1500)}}));
     ASSERT_EQ(sc.events.size(), 3u);  // the implicit load first, then in time order
-    EXPECT_EQ(sc.events[0].kind, rtlsim::ScenarioEvent::Kind::load);
+    EXPECT_EQ(sc.events[0].kind, sims::echorange::ScenarioEvent::Kind::load);
     EXPECT_EQ(sc.events[1].raw, (std::vector<unsigned char>{1, 0, 0xff}));
     EXPECT_EQ(sc.events[2].time, 20 * kMillisecond);
     EXPECT_EQ(sc.events[2].records, (std::vector<std::array<int, 3>>{{2, 1, 10}, {3, 0, 0}}));
@@ -59,9 +61,9 @@ TEST(ScenarioFormat, ErrorsNameTheLine)
     };
     for (const auto &b : bad) {
         try {
-            rtlsim::parse_scenario(b.first);
+            sims::echorange::parse_scenario(b.first);
             ADD_FAILURE() << "accepted: " << b.first;
-        } catch (const rtlsim::ScenarioError &e) {
+        } catch (const sims::echorange::ScenarioError &e) {
             EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
         }
     }
@@ -96,13 +98,13 @@ TEST(ScenarioFormat, ExtremeNumbersAreRefused)
     };
     for (const auto &b : bad) {
         try {
-            rtlsim::parse_scenario(b.first, false);
+            sims::echorange::parse_scenario(b.first, false);
             ADD_FAILURE() << "accepted: " << b.first;
-        } catch (const rtlsim::ScenarioError &e) {
+        } catch (const sims::echorange::ScenarioError &e) {
             EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
         }
     }
-    rtlsim::Scenario sc = rtlsim::parse_scenario("duration 1440h\ncall-cost 100us\ntarget 1 369045mm\n"
+    sims::echorange::Scenario sc = sims::echorange::parse_scenario("duration 1440h\ncall-cost 100us\ntarget 1 369045mm\n"
                                                  "target 2 60000000000ns\n"
                                                  "at 5184000s target 3 369.045m\nat 1s target 3 60000000000ns\n");
     EXPECT_EQ(sc.duration, 5184000 * kSecond);
@@ -226,11 +228,12 @@ TEST(EchorangeSim, OptionValuesInBothForms)
     EXPECT_NE(trace.find(" out "), std::string::npos);
     EXPECT_EQ(trace, testutil::read_file(dir.path() + "/b.trace"));
     EXPECT_EQ(testutil::read_file(dir.path() + "/a.vcd"), testutil::read_file(dir.path() + "/b.vcd"));
-    // The served options too: --serve=DIR and --speed=F are taken (and
-    // refused together with --trace, which shows they were read).
+    // The served options too: --serve=DIR and --speed=F are taken, with
+    // --trace FILE (the served machine's trace, ServedMachineObserved).
     auto c = sim({"--serve=" + dir.path() + "/rf", "--speed=5", "--trace", dir.path() + "/c.trace", sc});
-    EXPECT_EQ(c.exit_code, 2);
-    EXPECT_EQ(c.err, "echorange-sim: --trace and --vcd are for scenario runs, not --serve\n");
+    EXPECT_EQ(c.exit_code, 0) << c.err;
+    EXPECT_NE(c.out.find("# serving " + dir.path() + "/rf/rtf1"), std::string::npos) << c.out;
+    EXPECT_NE(testutil::read_file(dir.path() + "/c.trace").find(" linux   insmod  "), std::string::npos);
     auto d = sim({"--speed=0", "--serve", dir.path() + "/rf", sc});
     EXPECT_EQ(d.err, "echorange-sim: --speed wants a factor above 0 (up to 1000000): 0\n");
     // A value missing at the end, or empty after '='.
@@ -240,6 +243,44 @@ TEST(EchorangeSim, OptionValuesInBothForms)
     auto f = sim({"--trace=", sc});
     EXPECT_EQ(f.exit_code, 2);
     EXPECT_EQ(f.err.substr(0, f.err.find('\n') + 1), "echorange-sim: bad option --trace=\n");
+}
+
+// A served machine with --trace and --vcd: the recorders observe it as they
+// do a run, from the load to the unload at the end of its duration.  The
+// times the service hands a value on depend on the wall clock; the
+// module's own events (the scenario's write, the echo) do not.
+TEST(EchorangeSim, ServedMachineObserved)
+{
+    testutil::TempDir dir;
+    std::string sc = dir.write("s", "target 1 1m\nduration 200ms\nat 10ms write 1 1 0\n");
+    const std::string t = dir.path() + "/t.trace", w = dir.path() + "/w.vcd";
+    auto r = sim({"--serve", dir.path() + "/rf", "--speed", "20", "--trace=" + t, "--vcd=" + w, sc});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("0.010000000 # write 1 1 0 (from the scenario)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 1000\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--- 1 values handed on,"), std::string::npos) << r.out;
+
+    std::string trace = testutil::read_file(t);
+    for (const char *line : {"0.000000000 linux   insmod  ", "0.010000000 linux   fifo    write 1: 1 1 0\n",
+                             "0.010000000 linux   out     0x132 <- 0x01 (8-bit)\n",
+                             "0.015819029 handler fifo    put 2: 1000\n", "0.200000000 linux   rmmod   = 0\n"})
+        EXPECT_NE(trace.find(line), std::string::npos) << line << "\n" << trace;
+    // The service's own read of FIFO 2, as it hands the value on.
+    EXPECT_TRUE(std::regex_search(trace, std::regex(R"(\n0\.\d{9} linux   fifo    read 2: 1000\n)"))) << trace;
+
+    std::string vcd = testutil::read_file(w);
+    EXPECT_EQ(vcd.find("$timescale 1ns $end"), vcd.find("$timescale")) << vcd;
+    EXPECT_NE(vcd.find("fifo2 [31:0] $end"), std::string::npos) << vcd;
+    EXPECT_NE(vcd.find("\n#15819029\n"), std::string::npos) << vcd;  // the echo's put
+    EXPECT_NE(vcd.find("\nb1111101000 "), std::string::npos) << vcd;  // 1000 on FIFO 2
+    EXPECT_NE(vcd.find("\n#200000001\n"), std::string::npos) << vcd;  // ends after the service's end
+
+    // Files that cannot be written are refused before anything is served.
+    auto bad = sim({"--serve", dir.path() + "/rf2", "--vcd=" + dir.path() + "/nodir/w.vcd", sc});
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_EQ(bad.err.rfind("echorange-sim: cannot write " + dir.path() + "/nodir/w.vcd: ", 0), 0u) << bad.err;
+    struct stat st;
+    EXPECT_NE(stat((dir.path() + "/rf2/rtf1").c_str(), &st), 0);
 }
 
 TEST(EchorangeSim, BundledScenario)

@@ -5,13 +5,13 @@
 #include <sstream>
 
 #include "run.h"
-#include "sims/echorange/scenario.h"
+#include "sims/echorange/scenario_run.h"
 #include "sims/echorange/trace.h"
 
 namespace {
 
 struct Traced {
-    rtlsim::RunSummary summary;
+    sims::echorange::RunSummary summary;
     std::string out;    // standard output of the run
     std::string trace;  // the trace
 };
@@ -20,8 +20,8 @@ Traced run_traced(const std::string &scenario)
 {
     Traced t;
     std::ostringstream out, trace;
-    rtlsim::TraceRecorder rec(trace);
-    t.summary = rtlsim::run_scenario(rtlsim::parse_scenario(scenario), rtlsim::default_module_path(),
+    sims::echorange::TraceRecorder rec(trace);
+    t.summary = sims::echorange::run_scenario(sims::echorange::parse_scenario(scenario), rtlsim::default_module_path(),
                                      out, &rec);
     t.out = out.str();
     t.trace = trace.str();
@@ -306,14 +306,14 @@ TEST(Faults, FailClearLoadAgain)
 
 TEST(Faults, Directives)
 {
-    rtlsim::Scenario sc = rtlsim::parse_scenario("fault region\nfault region 0x130-0x133\nirq-line held\n"
+    sims::echorange::Scenario sc = sims::echorange::parse_scenario("fault region\nfault region 0x130-0x133\nirq-line held\n"
                                                  "duration 1s\nat 1ms fault clear irq\n");
     EXPECT_EQ(sc.fault_regions, (std::vector<std::pair<unsigned, unsigned>>{{0x131, 1}, {0x130, 4}}));
     EXPECT_EQ(sc.irq_line, bench::EchoBoard::LineMode::held);
-    EXPECT_EQ(sc.events.back().kind, rtlsim::ScenarioEvent::Kind::clear_irq);
+    EXPECT_EQ(sc.events.back().kind, sims::echorange::ScenarioEvent::Kind::clear_irq);
     for (const char *bad : {"fault region 0x133-0x130\n", "fault region port\n", "fault\n", "irq-line slow\n",
                             "at 0 fault clear dma\n"}) {
-        EXPECT_THROW(rtlsim::parse_scenario(std::string("duration 1s\n") + bad), rtlsim::ScenarioError) << bad;
+        EXPECT_THROW(sims::echorange::parse_scenario(std::string("duration 1s\n") + bad), sims::echorange::ScenarioError) << bad;
     }
 }
 
