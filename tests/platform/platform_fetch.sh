@@ -88,7 +88,7 @@ if bash "$src/tests/uss/real_build.sh" --out "$work/echorange.o" "$dir" "$src/us
 else
   cat "$work/real_build.log"; fail "the module's build against the fetched headers"
 fi
-make_layer=(make -s -f "$src/bench/rtlinux/linux24_layer/Makefile" KERNEL_INCLUDE="$dir/linux-2.4.18-rh/include" OUT="$work/layer")
+make_layer=(make -s -f "$src/linux24_layer/Makefile" KERNEL_INCLUDE="$dir/linux-2.4.18-rh/include" OUT="$work/layer")
 if "${make_layer[@]}" rtl_layer.o >"$work/layer.log" 2>&1 &&
    "${make_layer[@]}" SRC="$src/tests/labpc" ioholder.o >>"$work/layer.log" 2>&1 &&
    bash "$src/tests/labpc/layer_object_check.sh" "$dir/linux-2.4.18-rh/System.map-2.4.18-14custom" 2.4.18-14custom \
