@@ -21,23 +21,23 @@ void Device::write16(std::uint16_t offset, std::uint16_t value, Micros now)
 
 IoBus::IoBus(SimClock &clock) : clock_(clock)
 {
-    costs_.fill(kMicrosecond);
+    costs_->fill(kMicrosecond);
 }
 
 IoBus::IoBus() : clock_(own_clock_)
 {
-    costs_.fill(kMicrosecond);
+    costs_->fill(kMicrosecond);
 }
 
 void IoBus::set_access_cost(Nanos cost)
 {
-    costs_.fill(cost);
+    costs_->fill(cost);
 }
 
 void IoBus::set_access_cost(std::uint16_t first, unsigned count, Nanos cost)
 {
     for (unsigned p = first; p < first + count && p < 65536; ++p)
-        costs_[p] = cost;
+        (*costs_)[p] = cost;
 }
 
 void IoBus::reset()
@@ -48,7 +48,7 @@ void IoBus::reset()
     permissions_.reset();
     kernel_mode_ = false;
     clock_.reset();
-    costs_.fill(kMicrosecond);
+    costs_->fill(kMicrosecond);
     accesses_ = 0;
     trace_.set_on(false);
     trace_.clear();
@@ -134,7 +134,7 @@ inline void IoBus::record(Micros now, std::uint16_t port, Dir dir, unsigned widt
 
 inline void IoBus::after_access(std::uint16_t port)
 {
-    clock_.advance(costs_[port]);
+    clock_.advance((*costs_)[port]);
     ++accesses_;
     if (hook_)
         hook_(accesses_, hook_ctx_);
